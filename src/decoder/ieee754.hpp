@@ -1,0 +1,26 @@
+// IEEE 754 decoders.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+namespace packweaver {
+
+// The low 16 bits read as binary16, widened exactly to binary32.
+float decode_ieee754_f16(std::uint64_t pattern) noexcept;
+
+namespace detail {
+float decode_f16_portable(std::uint64_t pattern) noexcept;
+float decode_f16_hardware(std::uint64_t pattern) noexcept;  // only when available
+}  // namespace detail
+
+inline double decode_ieee754_f32(std::uint64_t pattern) noexcept {
+    return std::bit_cast<float>(static_cast<std::uint32_t>(pattern));
+}
+inline double decode_ieee754_f64(std::uint64_t pattern) noexcept { return std::bit_cast<double>(pattern); }
+
+// A binary128 pattern given as its high and low 64-bit halves, narrowed to
+// binary64 by truncating the fraction.
+double decode_ieee754_f128(std::uint64_t high, std::uint64_t low) noexcept;
+
+}  // namespace packweaver
