@@ -1,0 +1,36 @@
+"""Builds and runs the standalone C++ test programs under tests/native."""
+import os
+import shlex
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+NATIVE = Path(__file__).parent / "native"
+SRC = Path(__file__).parent.parent / "src"
+
+# (program, the module sources it links besides itself)
+PROGRAMS = [
+    ("f16_roads_test.cpp", ["encoder/ieee754.cpp", "decoder/ieee754.cpp"]),
+]
+
+
+def compiler():
+    command = shlex.split(os.environ.get("CXX") or "c++")
+    if not command or shutil.which(command[0]) is None:
+        pytest.skip("no C++ compiler found")
+    return command
+
+
+@pytest.mark.parametrize("program, sources", PROGRAMS, ids=[p for p, _ in PROGRAMS])
+def test_native_program(program, sources, tmp_path):
+    exe = tmp_path / Path(program).stem
+    build = subprocess.run(
+        [*compiler(), "-std=c++20", "-O2", str(NATIVE / program), *(str(SRC / s) for s in sources), "-o", str(exe)],
+        capture_output=True, text=True)
+    assert build.returncode == 0, build.stderr
+    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr
+    if run.stdout.startswith("skipped"):
+        pytest.skip(run.stdout.strip())
