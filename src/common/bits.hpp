@@ -8,6 +8,9 @@
 
 namespace packweaver {
 
+// Exact sums of bit positions and widths: two 64-bit values can need 65 bits.
+__extension__ typedef unsigned __int128 u128;
+
 // All ones in the low `bits` bits. A shift by 64 or more is undefined in C++,
 // so the full and wider widths are handled apart.
 PW_INLINE constexpr std::uint64_t low_mask(std::size_t bits) noexcept {

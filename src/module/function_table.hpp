@@ -3,10 +3,12 @@
 #pragma once
 
 #include "numeric_functions.hpp"
+#include "text_functions.hpp"
 
 namespace packweaver::py {
 
 using lf = legacy_format;
+using te = text_encoding;
 
 using body_fn = PyObject* (*)(const call&);
 
@@ -37,6 +39,16 @@ inline constexpr function_def functions[] = {
     {"decode_ibm_f64", "(_value)", legacy_decoder<lf::ibm_f64>},
     {"decode_ti_f32", "(_value)", legacy_decoder<lf::ti_f32>},
     {"decode_ti_f40", "(_value)", legacy_decoder<lf::ti_f40>},
+    {"decode_us_ascii", "(bytes)", text_decoder<te::us_ascii>},
+    {"decode_iso_8859_1", "(bytes)", text_decoder<te::iso_8859_1>},
+    {"decode_windows_1252", "(bytes)", text_decoder<te::windows_1252>},
+    {"decode_utf8", "(bytes)", text_decoder<te::utf8>},
+    {"decode_utf16", "(bytes)", text_decoder<te::utf16>},
+    {"decode_utf16le", "(bytes)", text_decoder<te::utf16le>},
+    {"decode_utf16be", "(bytes)", text_decoder<te::utf16be>},
+    {"decode_utf32", "(bytes)", text_decoder<te::utf32>},
+    {"decode_utf32le", "(bytes)", text_decoder<te::utf32le>},
+    {"decode_utf32be", "(bytes)", text_decoder<te::utf32be>},
     {"encode_ones_complement", "(value, bits)", integer_encoder<encode_ones_complement>},
     {"encode_twos_complement", "(value, bits)", integer_encoder<encode_twos_complement>},
     {"encode_sign_magnitude", "(value, bits)", integer_encoder<encode_sign_magnitude>},
@@ -57,6 +69,16 @@ inline constexpr function_def functions[] = {
     {"encode_ibm_f64", "(_value)", legacy_encoder<lf::ibm_f64, false>},
     {"encode_ti_f32", "(_value)", legacy_encoder<lf::ti_f32, true>},
     {"encode_ti_f40", "(_value)", legacy_encoder<lf::ti_f40, false>},
+    {"encode_us_ascii", "(text)", text_encoder<te::us_ascii>},
+    {"encode_iso_8859_1", "(text)", text_encoder<te::iso_8859_1>},
+    {"encode_windows_1252", "(text)", text_encoder<te::windows_1252>},
+    {"encode_utf8", "(text)", text_encoder<te::utf8>},
+    {"encode_utf16", "(text)", text_encoder<te::utf16>},
+    {"encode_utf16le", "(text)", text_encoder<te::utf16le>},
+    {"encode_utf16be", "(text)", text_encoder<te::utf16be>},
+    {"encode_utf32", "(text)", text_encoder<te::utf32>},
+    {"encode_utf32le", "(text)", text_encoder<te::utf32le>},
+    {"encode_utf32be", "(text)", text_encoder<te::utf32be>},
 };
 
 inline constexpr std::size_t function_count = sizeof(functions) / sizeof(functions[0]);

@@ -1,0 +1,94 @@
+// Sinks that let the text codecs write straight into Python objects.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <new>
+
+#include "../common/text.hpp"
+#include "python.hpp"
+
+namespace packweaver::py {
+
+// Decoded text goes into a new str of exactly the shape the decoder found.
+class str_sink final : public text_sink {
+public:
+    str_sink() = default;
+    str_sink(const str_sink&) = delete;
+    str_sink& operator=(const str_sink&) = delete;
+    ~str_sink() { Py_XDECREF(str_); }
+
+    void* allocate(const text_shape& shape) override {
+        if (shape.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        str_ = PyUnicode_New(static_cast<Py_ssize_t>(shape.length), static_cast<Py_UCS4>(shape.max_char));
+        return str_ ? PyUnicode_DATA(str_) : nullptr;
+    }
+
+    PyObject* release() noexcept {
+        PyObject* s = str_;
+        str_ = nullptr;
+        return s;
+    }
+
+private:
+    PyObject* str_ = nullptr;
+};
+
+// Encoded bytes go into a new bytes object, trimmed to the encoded length.
+class bytes_sink final : public byte_sink {
+public:
+    bytes_sink() = default;
+    bytes_sink(const bytes_sink&) = delete;
+    bytes_sink& operator=(const bytes_sink&) = delete;
+    ~bytes_sink() { Py_XDECREF(bytes_); }
+
+    std::uint8_t* reserve(std::size_t n) override {
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        reserved_ = n;
+        bytes_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+        return bytes_ ? reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes_)) : nullptr;
+    }
+    void commit(std::size_t n) override { used_ = n; }
+
+    // The bytes object, or nullptr with an exception set.
+    PyObject* release() {
+        if (used_ < reserved_ && _PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(used_)) < 0) return nullptr;
+        PyObject* b = bytes_;
+        bytes_ = nullptr;
+        return b;
+    }
+
+private:
+    PyObject* bytes_ = nullptr;
+    std::size_t reserved_ = 0;
+    std::size_t used_ = 0;
+};
+
+// Encoded bytes into a caller's buffer, spilling to the heap when large.
+class buffer_sink final : public byte_sink {
+public:
+    std::uint8_t* reserve(std::size_t n) override {
+        if (n <= sizeof(inline_)) return data_ = inline_;
+        heap_.reset(new (std::nothrow) std::uint8_t[n]);
+        if (!heap_) PyErr_NoMemory();
+        return data_ = heap_.get();
+    }
+    void commit(std::size_t n) override { size_ = n; }
+
+    std::uint8_t* data() noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    std::uint8_t inline_[256];
+    std::unique_ptr<std::uint8_t[]> heap_;
+    std::uint8_t* data_ = inline_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace packweaver::py
