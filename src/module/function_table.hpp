@@ -3,6 +3,7 @@
 #pragma once
 
 #include "numeric_functions.hpp"
+#include "packet_functions.hpp"
 #include "text_functions.hpp"
 
 namespace packweaver::py {
@@ -19,6 +20,8 @@ struct function_def {
 };
 
 inline constexpr function_def functions[] = {
+    {"unpack_parameters", "(packet_bytes, offset_bits, recipe)", unpack_parameters},
+    {"pack_parameters", "(recipe)", pack_parameters},
     {"decode_ones_complement", "(value, bits)", integer_decoder<decode_ones_complement>},
     {"decode_twos_complement", "(value, bits)", integer_decoder<decode_twos_complement>},
     {"decode_sign_magnitude", "(value, bits)", integer_decoder<decode_sign_magnitude>},

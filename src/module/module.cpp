@@ -61,6 +61,7 @@ PyModuleDef module_def = {
 };
 
 PyObject* build_module() {
+    if (!init_recipe_names()) return nullptr;
     ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
     ref all(PyList_New(0));

@@ -1,0 +1,19 @@
+// The packet reader: walks a recipe and reads each item's field out of a
+// packet into a new dict.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "../common/error.hpp"
+#include "../module/python.hpp"
+#include "../module/recipe.hpp"
+
+namespace packweaver {
+
+// A new dict from item name to decoded value, or the first failure.
+result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size_t base_offset,
+                                 const py::item_list& items);
+
+}  // namespace packweaver

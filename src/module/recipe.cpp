@@ -1,0 +1,331 @@
+#include "recipe.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "convert.hpp"
+#include "errors.hpp"
+
+namespace packweaver::py {
+namespace {
+
+const char* const key_texts[recipe_key_count] = {
+    "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value",
+};
+
+PyObject* key_objects[recipe_key_count];
+
+// Interned canonical names, matched by identity before any lower-casing. The
+// table holds a reference to each, so an address cannot be reused by another
+// string while the process lives.
+constexpr std::size_t name_slots = 256;
+struct name_slot {
+    PyObject* key;
+    int value;  // index into encoding_names, or -1 - byte order
+};
+name_slot name_table[name_slots];
+
+std::size_t slot_of(PyObject* p) noexcept {
+    auto h = reinterpret_cast<std::uintptr_t>(p);
+    h ^= h >> 9;
+    return (h >> 4) & (name_slots - 1);
+}
+
+bool add_name(const char* text, int value) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (!s) return false;
+    std::size_t i = slot_of(s);
+    while (name_table[i].key != nullptr && name_table[i].key != s) i = (i + 1) & (name_slots - 1);
+    name_table[i] = name_slot{s, value};
+    return true;
+}
+
+// The canonical entry for an interned name, or nullptr.
+PW_INLINE const name_slot* known_name(PyObject* s) noexcept {
+    std::size_t i = slot_of(s);
+    while (name_table[i].key != nullptr) {
+        if (name_table[i].key == s) return &name_table[i];
+        i = (i + 1) & (name_slots - 1);
+    }
+    return nullptr;
+}
+
+// The key an exact str names, or recipe_key_count.
+PW_COLD unsigned key_by_content(PyObject* key) noexcept {
+    if (!PyUnicode_IS_ASCII(key)) return recipe_key_count;
+    const char* data = static_cast<const char*>(PyUnicode_DATA(key));
+    const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(key));
+    for (unsigned k = 0; k < recipe_key_count; ++k)
+        if (std::strlen(key_texts[k]) == len && std::memcmp(key_texts[k], data, len) == 0) return k;
+    return recipe_key_count;
+}
+
+// A lower-cased copy of an ASCII name, when it is short enough to be known.
+bool lower_ascii(PyObject* s, char* out, std::size_t& len) noexcept {
+    len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+    if (len > longest_encoding_name) return false;
+    const auto* data = static_cast<const unsigned char*>(PyUnicode_DATA(s));
+    for (std::size_t i = 0; i < len; ++i) {
+        const unsigned char c = data[i];
+        out[i] = static_cast<char>(static_cast<unsigned>(c - 'A') < 26u ? c + 32 : c);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool init_recipe_names() {
+    for (unsigned k = 0; k < recipe_key_count; ++k) {
+        key_objects[k] = PyUnicode_InternFromString(key_texts[k]);
+        if (!key_objects[k]) return false;
+    }
+    int index = 0;
+    for (const auto& e : encoding_names) {
+        const std::string text(e.name);
+        if (!add_name(text.c_str(), index++)) return false;
+    }
+    return add_name("big", -1 - static_cast<int>(byte_order::big)) &&
+           add_name("little", -1 - static_cast<int>(byte_order::little));
+}
+
+// ---- the recipe argument ----
+
+item_list::~item_list() {
+    for (std::size_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+}
+
+bool item_list::assign(PyObject* recipe) {
+    ref seq(PySequence_Fast(recipe, "'recipe' object cannot be cast as 'Sequence'"));
+    if (!seq) return false;
+    const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()));
+    if (n > inline_capacity) {
+        heap_.reset(new PyObject*[n]);
+        items_ = heap_.get();
+    }
+    PyObject** src = PySequence_Fast_ITEMS(seq.get());
+    for (std::size_t i = 0; i < n; ++i) {
+        Py_INCREF(src[i]);
+        items_[i] = src[i];
+    }
+    size_ = n;
+    return true;
+}
+
+bool to_recipe(PyObject* recipe, item_list& out) {
+    if (PW_UNLIKELY(PyUnicode_Check(recipe))) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (PW_UNLIKELY(!PySequence_Check(recipe))) {
+        raise_cast_error(recipe, "Sequence");
+        return false;
+    }
+    return out.assign(recipe);
+}
+
+// ---- one item ----
+
+void scan_item(PyObject* dict, item_scan& out) noexcept {
+    for (auto& v : out.values) v = nullptr;
+    out.keys_plain = true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    unsigned expected = 0;
+    // Counting the entries saves the call that would report the end.
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && PyDict_Next(dict, &pos, &key, &value); --left) {
+        // Recipes are usually written in one order: try the next key first.
+        unsigned k = expected;
+        if (k >= recipe_key_count || key != key_objects[k]) {
+            k = 0;
+            while (k < recipe_key_count && key != key_objects[k]) ++k;
+            if (k == recipe_key_count) {
+                if (!PyUnicode_CheckExact(key)) {
+                    // A key of another type may compare equal to one of ours.
+                    out.keys_plain = false;
+                    return;
+                }
+                k = key_by_content(key);
+                if (k == recipe_key_count) continue;  // a key of no interest
+            }
+        }
+        out.values[k] = value;
+        expected = k + 1;
+    }
+}
+
+bool scan_is_inert(const item_scan& scan) noexcept {
+    if (!scan.keys_plain) return false;
+    for (PyObject* v : scan.values)
+        if (v != nullptr && !is_inert(v)) return false;
+    return true;
+}
+
+item_reader::~item_reader() {
+    for (auto* p : owned_) Py_XDECREF(p);
+}
+
+result<PyObject*> item_reader::get(recipe_key key) {
+    if (PW_LIKELY(scan_ != nullptr)) return scan_->values[key];
+    // Look the key up now, holding what we find: converting another key may
+    // run code that changes the dict.
+    PyObject* v = PyDict_GetItemWithError(dict_, key_objects[key]);
+    if (!v) {
+        if (PyErr_Occurred()) return pending_error();
+        return static_cast<PyObject*>(nullptr);
+    }
+    Py_INCREF(v);
+    Py_XDECREF(owned_[key]);
+    owned_[key] = v;
+    return v;
+}
+
+PW_COLD error missing_field(recipe_key key) {
+    return make_error(error_kind::key_error,
+                      std::string("Recipe missing required field: '") + key_texts[key] + "'");
+}
+
+PW_COLD std::string utf8_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (!utf8) {
+        PyErr_Clear();
+        return std::string();
+    }
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+PW_COLD error missing_value(PyObject* name) {
+    return make_error(error_kind::key_error, "Recipe item '" + utf8_of(name) + "' missing required field: 'value'");
+}
+
+status item_reader::text(recipe_key key, PyObject*& out) {
+    auto v = get(key);
+    if (PW_UNLIKELY(!v)) return v.take_error();
+    if (PW_UNLIKELY(*v == nullptr)) return missing_field(key);
+    text_view t;
+    if (PW_UNLIKELY(!to_checked_text(*v, t))) return pending_error();
+    out = *v;
+    return success();
+}
+
+status item_reader::size(recipe_key key, std::size_t& out) {
+    auto v = get(key);
+    if (PW_UNLIKELY(!v)) return v.take_error();
+    if (PW_UNLIKELY(*v == nullptr)) return missing_field(key);
+    if (PW_UNLIKELY(!to_size(*v, out))) return pending_error();
+    return success();
+}
+
+status item_reader::flag(recipe_key key, bool& out) {
+    auto v = get(key);
+    if (PW_UNLIKELY(!v)) return v.take_error();
+    if (PW_UNLIKELY(*v == nullptr)) return missing_field(key);
+    if (PW_UNLIKELY(!to_bool(*v, out))) return pending_error();
+    return success();
+}
+
+status item_reader::optional_size(recipe_key key, bool& present, std::size_t& out) {
+    auto v = get(key);
+    if (PW_UNLIKELY(!v)) return v.take_error();
+    present = *v != nullptr;
+    if (present && PW_UNLIKELY(!to_size(*v, out))) return pending_error();
+    return success();
+}
+
+PW_INLINE static bool plain_size(PyObject* o, std::size_t& out) noexcept {
+    if (!PyLong_CheckExact(o)) return false;
+    long long small;
+    if (PW_LIKELY(small_int_value(o, small))) {
+        out = static_cast<std::size_t>(small);
+        return small >= 0;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0 || v < 0) return false;  // (v == -1 never holds an error here)
+    out = static_cast<std::size_t>(v);
+    return true;
+}
+
+PW_INLINE static bool plain_ascii(PyObject* o) noexcept { return PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o); }
+
+bool fast_fields(const item_scan& scan, item_fields& out) noexcept {
+    PyObject* const* v = scan.values;
+    PyObject* name = v[key_name];
+    PyObject* enc = v[key_encoding];
+    PyObject* bits = v[key_bits];
+    PyObject* order = v[key_byte_order];
+    PyObject* reverse = v[key_reverse_bits];
+    PyObject* offset = v[key_offset_bits];
+    if (!scan.keys_plain || !name || !enc || !bits || !order || !reverse) return false;
+    if (!plain_ascii(name) || !plain_ascii(enc) || !plain_ascii(order)) return false;
+    if (reverse != Py_True && reverse != Py_False) return false;
+    const name_slot* e = known_name(enc);
+    const name_slot* o = known_name(order);
+    if (!e || e->value < 0 || !o || o->value >= 0) return false;
+    if (!plain_size(bits, out.bits)) return false;
+    out.has_offset = offset != nullptr;
+    if (offset && !plain_size(offset, out.offset)) return false;
+    out.name = name;
+    out.encoding_text = enc;
+    out.order_text = order;
+    out.value = v[key_value];
+    out.encoding = &encoding_names[e->value];
+    out.order = static_cast<byte_order>(-1 - o->value);
+    out.order_known = true;
+    out.reverse = reverse == Py_True;
+    return true;
+}
+
+// ---- names ----
+
+result<const encoding_name*> find_encoding(PyObject* name) {
+    if (const name_slot* s = known_name(name); s != nullptr && s->value >= 0) return &encoding_names[s->value];
+    char buf[longest_encoding_name];
+    std::size_t len = 0;
+    if (PyUnicode_IS_ASCII(name)) {
+        if (!lower_ascii(name, buf, len)) return static_cast<const encoding_name*>(nullptr);
+        return packweaver::find_encoding(std::string_view(buf, len));
+    }
+    // Full Unicode lower-casing, as str.lower() does it (never a subclass's
+    // own lower()): some characters outside ASCII lower-case into it.
+    ref lowered(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", name));
+    if (!lowered) return pending_error();
+    if (!PyUnicode_IS_ASCII(lowered.get())) return static_cast<const encoding_name*>(nullptr);
+    if (!lower_ascii(lowered.get(), buf, len)) return static_cast<const encoding_name*>(nullptr);
+    return packweaver::find_encoding(std::string_view(buf, len));
+}
+
+PW_COLD error unsupported_encoding(PyObject* name) {
+    return value_error("Unsupported encoding type: " + utf8_of(name));
+}
+
+PW_COLD static error invalid_byte_order(PyObject* name) {
+    return value_error("Invalid byte_order '" + utf8_of(name) + "': must be 'big' or 'little'");
+}
+
+PW_COLD static result<byte_order> find_byte_order_slow(PyObject* name) {
+    PyObject* lowered = name;
+    ref owner;
+    if (!PyUnicode_IS_ASCII(name)) {
+        owner = ref(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", name));
+        if (!owner) return pending_error();
+        lowered = owner.get();
+        if (!PyUnicode_IS_ASCII(lowered)) return invalid_byte_order(name);
+    }
+    char buf[longest_encoding_name];
+    std::size_t len = 0;
+    if (lower_ascii(lowered, buf, len)) {
+        const std::string_view word(buf, len);
+        if (word == "big") return byte_order::big;
+        if (word == "little") return byte_order::little;
+    }
+    return invalid_byte_order(name);
+}
+
+result<byte_order> find_byte_order(PyObject* name) {
+    if (const name_slot* s = known_name(name); PW_LIKELY(s != nullptr && s->value < 0))
+        return static_cast<byte_order>(-1 - s->value);
+    return find_byte_order_slow(name);
+}
+
+}  // namespace packweaver::py

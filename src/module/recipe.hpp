@@ -1,0 +1,138 @@
+// Access to recipes and their items: the recipe argument as a list of items,
+// the keys of one item, and the encoding and byte order names.
+//
+// Key strings are interned once at start-up. An item is read in one pass over
+// its entries, matching keys by identity; when a value could run Python code
+// while it is converted (anything but a plain int, float, str or bool), the
+// item is read with one lookup per key instead, at the moment each key is
+// needed, so that what the code does to the dict is seen exactly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "../common/encodings.hpp"
+#include "../common/compiler.hpp"
+#include "../common/error.hpp"
+#include "python.hpp"
+
+namespace packweaver::py {
+
+enum recipe_key : unsigned {
+    key_name,
+    key_encoding,
+    key_bits,
+    key_byte_order,
+    key_reverse_bits,
+    key_offset_bits,
+    key_value,
+    recipe_key_count,
+};
+
+// Interns the key strings and the canonical names; called once at start-up.
+bool init_recipe_names();
+
+// The recipe argument: any sequence but str, its elements taken once, as they
+// are, and held for the call.
+class item_list {
+public:
+    item_list() = default;
+    item_list(const item_list&) = delete;
+    item_list& operator=(const item_list&) = delete;
+    ~item_list();
+
+    std::size_t size() const noexcept { return size_; }
+    PyObject* operator[](std::size_t i) const noexcept { return items_[i]; }
+
+    // Returns false with TypeError set (no argument prefix).
+    bool assign(PyObject* recipe);
+
+private:
+    static constexpr std::size_t inline_capacity = 64;
+    PyObject* inline_[inline_capacity];
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject** items_ = inline_;
+    std::size_t size_ = 0;
+};
+
+bool to_recipe(PyObject* recipe, item_list& out);
+
+// The keys of one item, found by one pass over its entries.
+struct item_scan {
+    PyObject* values[recipe_key_count];
+    bool keys_plain;  // every key a plain str, so the pass found exactly what lookups would
+};
+
+void scan_item(PyObject* dict, item_scan& out) noexcept;
+
+// True when converting the item's values runs no Python code (plain int,
+// float, str, bool or None), so the dict cannot change while it is read.
+bool scan_is_inert(const item_scan& scan) noexcept;
+
+// A value whose conversion runs no Python code.
+PW_INLINE bool is_inert(PyObject* v) noexcept {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyLong_Type || t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyBool_Type ||
+           v == Py_None;
+}
+
+// Every key of an item, converted.
+struct item_fields {
+    PyObject* name;
+    PyObject* encoding_text;
+    PyObject* order_text;
+    PyObject* value;  // nullptr when absent
+    const packweaver::encoding_name* encoding;  // nullptr until resolved
+    std::size_t bits;
+    std::size_t offset;
+    byte_order order;
+    bool reverse;
+    bool has_offset;
+    bool order_known;
+};
+
+// The common case in one go: a scanned item whose keys are all present with
+// plain values (ASCII names and words spelled as the canonical lower-case
+// names, non-negative ints that fit, a bool) converts without any check that
+// could fail. Returns false otherwise; the caller then reads the item key by
+// key, which finds the first fault in the documented order.
+bool fast_fields(const item_scan& scan, item_fields& out) noexcept;
+
+// Reads keys from one dict, from a scan or by lookups.
+class item_reader {
+public:
+    item_reader(PyObject* dict, const item_scan* scan) noexcept : dict_(dict), scan_(scan) {}
+    item_reader(const item_reader&) = delete;
+    item_reader& operator=(const item_reader&) = delete;
+    ~item_reader();
+
+    // The value, or nullptr when absent (pending_error() when a lookup raised).
+    result<PyObject*> get(recipe_key key);
+
+    status text(recipe_key key, PyObject*& out);
+    status size(recipe_key key, std::size_t& out);
+    status flag(recipe_key key, bool& out);
+    status optional_size(recipe_key key, bool& present, std::size_t& out);
+
+private:
+    PyObject* dict_;
+    const item_scan* scan_;
+    PyObject* owned_[recipe_key_count] = {};
+};
+
+// Key errors of the item format.
+error missing_field(recipe_key key);
+error missing_value(PyObject* name);
+
+// The encoding an item names: nullptr when the lower-cased name is unknown.
+result<const encoding_name*> find_encoding(PyObject* name);
+error unsupported_encoding(PyObject* name);
+
+// "big" or "little" after lower-casing, or an error value.
+result<byte_order> find_byte_order(PyObject* name);
+
+// The UTF-8 of a str known to hold no lone surrogate.
+std::string utf8_of(PyObject* str);
+
+}  // namespace packweaver::py
