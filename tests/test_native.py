@@ -13,6 +13,7 @@ SRC = Path(__file__).parent.parent / "src"
 # (program, the module sources it links besides itself)
 PROGRAMS = [
     ("f16_roads_test.cpp", ["encoder/ieee754.cpp", "decoder/ieee754.cpp"]),
+    ("text_kernels_test.cpp", ["encoder/text.cpp", "decoder/text.cpp"]),
 ]
 
 
@@ -27,7 +28,7 @@ def compiler():
 def test_native_program(program, sources, tmp_path):
     exe = tmp_path / Path(program).stem
     build = subprocess.run(
-        [*compiler(), "-std=c++20", "-O2", str(NATIVE / program), *(str(SRC / s) for s in sources), "-o", str(exe)],
+        [*compiler(), "-std=c++20", "-O2", f"-I{SRC}", str(NATIVE / program), *(str(SRC / s) for s in sources), "-o", str(exe)],
         capture_output=True, text=True)
     assert build.returncode == 0, build.stderr
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=600)

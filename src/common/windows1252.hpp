@@ -39,6 +39,24 @@ constexpr char16_t decode_byte(std::uint8_t b) noexcept {
     return b < 0x80 ? char16_t{b} : index[b - 0x80];
 }
 
+// The entries for bytes 0x80-0x9F split into byte planes, for lookups of 16
+// entries at a time (pshufb): the low bytes of entries 0-15, of 16-31, then
+// the high bytes likewise.
+namespace detail {
+
+constexpr std::array<std::array<std::uint8_t, 16>, 4> make_c1_planes() {
+    std::array<std::array<std::uint8_t, 16>, 4> planes{};
+    for (unsigned j = 0; j < 32; ++j) {
+        planes[j / 16][j % 16] = static_cast<std::uint8_t>(index[j]);
+        planes[2 + j / 16][j % 16] = static_cast<std::uint8_t>(index[j] >> 8);
+    }
+    return planes;
+}
+
+}  // namespace detail
+
+alignas(16) inline constexpr auto c1_planes = detail::make_c1_planes();
+
 // Every code point of the set lies in U+0000-U+02FF or U+2000-U+213F, so the
 // inverse is two dense pages. An entry of 0 means "no byte", except for U+0000
 // itself, the only character that encodes as 0x00.

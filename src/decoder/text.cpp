@@ -9,7 +9,8 @@
 #include "../common/format.hpp"
 #include "../common/windows1252.hpp"
 
-#if defined(__SSE2__)
+// SSE2 is part of x86-64; MSVC says so through _M_X64 rather than __SSE2__.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
 #define PW_TEXT_SSE2 1
 #else
@@ -286,7 +287,7 @@ PW_INLINE std::size_t ascii_run(const u8* s, std::size_t n) noexcept {
     return k;
 }
 
-std::size_t max_byte(const u8* s, std::size_t n, bool fast) noexcept {
+u8 max_byte(const u8* s, std::size_t n, bool fast) noexcept {
     std::size_t i = 0;
     u8 m = 0;
 #if PW_TEXT_SSE2
@@ -323,15 +324,45 @@ PW_AVX2 std::size_t ascii_prefix_avx2(const u8* s, std::size_t n, u8& max) noexc
     return i + rest;
 }
 
+// The scans below that only reduce (a maximum, or whether all bytes are
+// ASCII) run from the end of the input to its start: the copy that follows
+// them begins at the start, which is then the part most recently read and
+// the likeliest to be still in the cache.
+
 PW_AVX2 u8 max_byte_avx2(const u8* s, std::size_t n) noexcept {
-    std::size_t i = 0;
+    std::size_t j = n;
     __m256i acc = _mm256_setzero_si256();
-    for (; n - i >= 128; i += 128)
-        acc = _mm256_max_epu8(acc, _mm256_max_epu8(_mm256_max_epu8(load256(s + i), load256(s + i + 32)),
-                                                   _mm256_max_epu8(load256(s + i + 64), load256(s + i + 96))));
-    const u8 max = max_byte_of(acc);
-    _mm256_zeroupper();
-    return std::max<u8>(max, static_cast<u8>(max_byte(s + i, n - i, true)));
+    for (; j >= 128; j -= 128)
+        acc = _mm256_max_epu8(acc, _mm256_max_epu8(_mm256_max_epu8(load256(s + j - 128), load256(s + j - 96)),
+                                                   _mm256_max_epu8(load256(s + j - 64), load256(s + j - 32))));
+    for (; j >= 32; j -= 32) acc = _mm256_max_epu8(acc, load256(s + j - 32));
+    u8 max = max_byte_of(acc);
+    for (; j > 0; --j) max = std::max(max, s[j - 1]);
+    return max;
+}
+
+// Whether every byte is below 0x80, and if so the largest.
+PW_AVX2 bool all_ascii_avx2(const u8* s, std::size_t n, u8& max) noexcept {
+    std::size_t j = n;
+    __m256i acc = _mm256_setzero_si256();
+    for (; j >= 128; j -= 128) {
+        const __m256i v = _mm256_max_epu8(_mm256_max_epu8(load256(s + j - 128), load256(s + j - 96)),
+                                          _mm256_max_epu8(load256(s + j - 64), load256(s + j - 32)));
+        if (_mm256_movemask_epi8(v) != 0) return false;
+        acc = _mm256_max_epu8(acc, v);
+    }
+    for (; j >= 32; j -= 32) {
+        const __m256i v = load256(s + j - 32);
+        if (_mm256_movemask_epi8(v) != 0) return false;
+        acc = _mm256_max_epu8(acc, v);
+    }
+    u8 m = max_byte_of(acc);
+    for (; j > 0; --j) {
+        if (s[j - 1] >= 0x80) return false;
+        m = std::max(m, s[j - 1]);
+    }
+    max = m;
+    return true;
 }
 
 #endif
@@ -407,18 +438,6 @@ scan_result utf8_scan_scalar(const u8* s, std::size_t n) noexcept {
         i += q.length;
     }
     return shaped(count, max);
-}
-
-// The first fault at or after `from`, where everything before `from` is
-// known to be valid and `from` starts a sequence.
-scan_result utf8_first_fault(const u8* s, std::size_t n, std::size_t from) noexcept {
-    for (std::size_t i = from; i < n;) {
-        const utf8_sequence q = read_utf8(s, n, i);
-        if (q.length == 0) return fault_at(i, q.fault);
-        i += q.length;
-    }
-    // A fast check flagged a fault the rules do not see; the rules decide.
-    return utf8_scan_scalar(s, n);
 }
 
 // ASCII runs skip ahead; everything else goes one sequence at a time. Once a
@@ -598,6 +617,18 @@ char32_t decode_window(u32 w) noexcept {
     return (b0 & 0x07) << 18 | b1 << 12 | b2 << 6 | b3;
 }
 
+// The first fault at or after `from`, where everything before `from` is
+// known to be valid and `from` starts a sequence.
+scan_result utf8_first_fault(const u8* s, std::size_t n, std::size_t from) noexcept {
+    for (std::size_t i = from; i < n;) {
+        const utf8_sequence q = read_utf8(s, n, i);
+        if (q.length == 0) return fault_at(i, q.fault);
+        i += q.length;
+    }
+    // A fast check flagged a fault the rules do not see; the rules decide.
+    return utf8_scan_scalar(s, n);
+}
+
 // On a flagged block, everything before block_start is valid except a
 // sequence that runs into the block, and that starts at most 3 bytes back.
 scan_result utf8_fault_in_block(const u8* s, std::size_t n, std::size_t block_start) noexcept {
@@ -608,8 +639,8 @@ scan_result utf8_fault_in_block(const u8* s, std::size_t n, std::size_t block_st
 
 PW_AVX2 scan_result utf8_scan_avx2(const u8* s, std::size_t n) noexcept {
     u8 ascii_max = 0;
+    if (all_ascii_avx2(s, n, ascii_max)) return shaped(n, ascii_max);
     const std::size_t start = ascii_prefix_avx2(s, n, ascii_max);
-    if (start == n) return shaped(n, ascii_max);
     // The byte before `start` is ASCII (or there is none), like the zero block.
     utf8_avx2_state st{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
                        _mm256_setzero_si256(), 0, false};
@@ -805,7 +836,8 @@ PW_AVX2_INLINE void utf8_block_ucs4_half(const u8* s, unsigned starts, u8* out) 
     const __m256i tail = _mm256_or_si256(_mm256_slli_epi32(m1, 6), m2);
     const __m256i three = _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(b0, _mm256_set1_epi32(0x0F)), 12), tail);
     const __m256i four = _mm256_or_si256(
-        _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(b0, _mm256_set1_epi32(0x07)), 18), _mm256_slli_epi32(tail, 6)),
+        _mm256_or_si256(_mm256_slli_epi32(_mm256_and_si256(b0, _mm256_set1_epi32(0x07)), 18),
+                        _mm256_slli_epi32(tail, 6)),
         m3);
     __m256i chars = _mm256_blendv_epi8(b0, two, _mm256_cmpgt_epi32(b0, _mm256_set1_epi32(0x7F)));
     chars = _mm256_blendv_epi8(chars, three, _mm256_cmpgt_epi32(b0, _mm256_set1_epi32(0xDF)));
@@ -1010,7 +1042,7 @@ PW_AVX2 scan_result utf16_scan_avx2(const u8* s, std::size_t m) noexcept {
     std::size_t i = 0, pairs = 0;
     __m256i bmp_max = _mm256_setzero_si256();   // largest unit outside the surrogates
     __m256i pair_max = _mm256_setzero_si256();  // largest high << 16 | low of a pair
-    unsigned carry = 0;                         // the previous block ended with a high surrogate
+    unsigned open_pair = 0;                     // the previous block ended with a high surrogate
     const __m256i top6 = _mm256_set1_epi16(static_cast<short>(0xFC00));
     // The pair keys read one unit past the block.
     while (m - i >= 17) {
@@ -1021,7 +1053,7 @@ PW_AVX2 scan_result utf16_scan_avx2(const u8* s, std::size_t m) noexcept {
         const __m256i low = _mm256_cmpeq_epi16(top, _mm256_set1_epi16(static_cast<short>(0xDC00)));
         const __m256i surrogates = _mm256_or_si256(high, low);
         if (PW_LIKELY(!any_set(surrogates))) {
-            if (PW_UNLIKELY(carry != 0)) return fault_at(i);
+            if (PW_UNLIKELY(open_pair != 0)) return fault_at(i);
             bmp_max = _mm256_max_epu16(bmp_max, v);
             i += 16;
             continue;
@@ -1030,8 +1062,8 @@ PW_AVX2 scan_result utf16_scan_avx2(const u8* s, std::size_t m) noexcept {
         const auto packed = static_cast<u32>(_mm256_movemask_epi8(_mm256_packs_epi16(high, low)));
         const unsigned high_bits = (packed & 0xFF) | (packed >> 8 & 0xFF00);
         const unsigned low_bits = (packed >> 8 & 0xFF) | (packed >> 16 & 0xFF00);
-        if (PW_UNLIKELY(((high_bits << 1 | carry) & 0xFFFF) != low_bits)) return fault_at(i);
-        carry = high_bits >> 15;
+        if (PW_UNLIKELY(((high_bits << 1 | open_pair) & 0xFFFF) != low_bits)) return fault_at(i);
+        open_pair = high_bits >> 15;
         pairs += static_cast<std::size_t>(__builtin_popcount(low_bits));
         bmp_max = _mm256_max_epu16(bmp_max, _mm256_andnot_si256(surrogates, v));
         __m256i next = load256(s + 2 * i + 2);
@@ -1043,7 +1075,7 @@ PW_AVX2 scan_result utf16_scan_avx2(const u8* s, std::size_t m) noexcept {
     }
     // The rest, from the high surrogate that ended the last block if any
     // (its pair is counted there).
-    const std::size_t from = i - carry;
+    const std::size_t from = i - open_pair;
     const u32 key = max_u32_of(pair_max), bmp = max_u16_of(bmp_max);
     _mm256_zeroupper();
     const scan_result rest = utf16_scan_fast<LE>(s + 2 * from, m - from);
@@ -1069,7 +1101,8 @@ PW_AVX2 void utf16_write_avx2(const u8* s, std::size_t m, u8* out, std::size_t l
             store256(out + k, _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8));
         }
     } else if constexpr (W == 2) {
-        for (; m - i >= 16 && length - k >= 16; i += 16, k += 16) store256(out + 2 * k, swap_bytes16(load256(s + 2 * i)));
+        for (; m - i >= 16 && length - k >= 16; i += 16, k += 16)
+            store256(out + 2 * k, swap_bytes16(load256(s + 2 * i)));
     } else {
         // Every position gets the character a pair starting there would
         // make; positions holding a low surrogate are then dropped.
@@ -1233,7 +1266,7 @@ PW_AVX2 scan_result utf32_scan_avx2(const u8* s, std::size_t m) noexcept {
     std::size_t i = 0;
     __m256i acc = _mm256_setzero_si256();
     const __m256i sign = _mm256_set1_epi32(INT32_MIN), limit = _mm256_set1_epi32(INT32_MIN + 0x10FFFF);
-    const __m256i top21 = _mm256_set1_epi32(static_cast<int>(0xFFFFF800u)), surrogate = _mm256_set1_epi32(0xD800);
+    const __m256i top21 = _mm256_set1_epi32(static_cast<int>(0xFFFFF800u)), d800 = _mm256_set1_epi32(0xD800);
     for (; m - i >= 16; i += 16) {
         __m256i a = load256(s + 4 * i), b = load256(s + 4 * i + 32);
         if (!LE) {
@@ -1243,8 +1276,8 @@ PW_AVX2 scan_result utf32_scan_avx2(const u8* s, std::size_t m) noexcept {
         const __m256i bad = _mm256_or_si256(
             _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_xor_si256(a, sign), limit),
                             _mm256_cmpgt_epi32(_mm256_xor_si256(b, sign), limit)),
-            _mm256_or_si256(_mm256_cmpeq_epi32(_mm256_and_si256(a, top21), surrogate),
-                            _mm256_cmpeq_epi32(_mm256_and_si256(b, top21), surrogate)));
+            _mm256_or_si256(_mm256_cmpeq_epi32(_mm256_and_si256(a, top21), d800),
+                            _mm256_cmpeq_epi32(_mm256_and_si256(b, top21), d800)));
         if (PW_UNLIKELY(any_set(bad))) break;
         acc = _mm256_max_epu32(acc, _mm256_max_epu32(a, b));
     }
@@ -1333,72 +1366,70 @@ void utf32_write(const u8* s, std::size_t m, bool little_endian, const text_shap
 
 #if PW_TEXT_AVX2
 
-// The index for bytes 0x80-0x9F split into byte planes for pshufb: low bytes
-// of entries 0-15, of 16-31, then the high bytes likewise.
-constexpr std::array<std::array<u8, 16>, 4> make_c1_planes() {
-    std::array<std::array<u8, 16>, 4> t{};
+constexpr const auto& c1_planes = windows1252::c1_planes;
+
+// For the largest character: the 32 code points of bytes 0x80-0x9F are all
+// different, so each byte there gets its rank among them (1-32) and the
+// largest rank found stands for the largest of those characters.
+struct c1_ranking {
+    std::array<std::array<u8, 16>, 2> rank;  // for bytes 0x80-0x8F, 0x90-0x9F
+    std::array<char16_t, 33> by_rank;        // [0] unused
+};
+
+constexpr c1_ranking make_c1_ranking() {
+    c1_ranking t{};
     for (unsigned j = 0; j < 32; ++j) {
-        const char16_t c = windows1252::index[j];
-        t[j / 16][j % 16] = static_cast<u8>(c);
-        t[2 + j / 16][j % 16] = static_cast<u8>(c >> 8);
+        unsigned below = 0;
+        for (unsigned k = 0; k < 32; ++k) below += windows1252::index[k] < windows1252::index[j] ? 1u : 0u;
+        t.rank[j / 16][j % 16] = static_cast<u8>(below + 1);
+        t.by_rank[below + 1] = windows1252::index[j];
     }
     return t;
 }
-alignas(16) constexpr auto c1_planes = make_c1_planes();
+alignas(16) constexpr c1_ranking c1_ranks = make_c1_ranking();
 
-// 16 bytes mapped through the index, as two vectors of 8 units.
-PW_AVX2_INLINE void windows1252_map(__m128i v, __m128i& first, __m128i& second) noexcept {
-    const auto plane = [](int k) { return _mm_load_si128(reinterpret_cast<const __m128i*>(c1_planes[k].data())); };
-    const __m128i index = _mm_and_si128(v, _mm_set1_epi8(0x0F));
-    const __m128i upper = _mm_slli_epi16(v, 3);  // bit 4 of each byte to bit 7, which blendv reads
-    const __m128i low = _mm_blendv_epi8(_mm_shuffle_epi8(plane(0), index), _mm_shuffle_epi8(plane(1), index), upper);
-    const __m128i high = _mm_blendv_epi8(_mm_shuffle_epi8(plane(2), index), _mm_shuffle_epi8(plane(3), index), upper);
-    const __m128i c1 = c1_bytes(v);
-    const __m128i lo = _mm_blendv_epi8(v, low, c1), hi = _mm_and_si128(high, c1);
-    first = _mm_unpacklo_epi8(lo, hi);
-    second = _mm_unpackhi_epi8(lo, hi);
+PW_AVX2_INLINE __m256i broadcast_table(const std::array<u8, 16>& t) noexcept {
+    return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t.data())));
+}
+
+// One of two 16-entry tables by the low nibble, chosen by bit 4 of each
+// byte (moved to bit 7, which blendv reads).
+PW_AVX2_INLINE __m256i lookup32(__m256i v, __m256i first16, __m256i second16) noexcept {
+    const __m256i nibble = _mm256_and_si256(v, _mm256_set1_epi8(0x0F));
+    return _mm256_blendv_epi8(_mm256_shuffle_epi8(first16, nibble), _mm256_shuffle_epi8(second16, nibble),
+                              _mm256_slli_epi16(v, 3));
 }
 
 PW_AVX2 scan_result windows1252_scan_avx2(const u8* s, std::size_t n) noexcept {
-    std::size_t i = 0;
-    __m256i bytes_max = _mm256_setzero_si256();
-    __m128i units_max = _mm_setzero_si128();
-    for (; n - i >= 32; i += 32) {
-        const __m256i v = load256(s + i);
-        if (PW_LIKELY(_mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8(-96), v)) == 0)) {
-            bytes_max = _mm256_max_epu8(bytes_max, v);
-            continue;
-        }
-        __m128i a, b, c, d;
-        windows1252_map(_mm256_castsi256_si128(v), a, b);
-        windows1252_map(_mm256_extracti128_si256(v, 1), c, d);
-        units_max = _mm_max_epu16(units_max, _mm_max_epu16(_mm_max_epu16(a, b), _mm_max_epu16(c, d)));
+    // From the end to the start, as max_byte_avx2 does.
+    const __m256i rank0 = broadcast_table(c1_ranks.rank[0]), rank1 = broadcast_table(c1_ranks.rank[1]);
+    __m256i bytes_max = _mm256_setzero_si256(), rank_max = _mm256_setzero_si256();
+    std::size_t j = n;
+    for (; j >= 32; j -= 32) {
+        const __m256i v = load256(s + j - 32);
+        const __m256i c1 = _mm256_cmpgt_epi8(_mm256_set1_epi8(-96), v);  // 0x80-0x9F
+        bytes_max = _mm256_max_epu8(bytes_max, _mm256_andnot_si256(c1, v));
+        rank_max = _mm256_max_epu8(rank_max, _mm256_and_si256(lookup32(v, rank0, rank1), c1));
     }
-    units_max = _mm_max_epu16(units_max, _mm_srli_si128(units_max, 8));
-    units_max = _mm_max_epu16(units_max, _mm_srli_si128(units_max, 4));
-    units_max = _mm_max_epu16(units_max, _mm_srli_si128(units_max, 2));
-    char32_t max = static_cast<u32>(_mm_cvtsi128_si32(units_max)) & 0xFFFF;
-    max = std::max<char32_t>(max, max_byte_of(bytes_max));
-    if (n - i >= 16) {
-        __m128i a, b;
-        windows1252_map(load128(s + i), a, b);
-        const __m128i m = _mm_max_epu16(a, b);
-        alignas(16) u16 lanes[8];
-        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), m);
-        max = std::max<char32_t>(max, *std::max_element(lanes, lanes + 8));
-        i += 16;
-    }
-    for (; i < n; ++i) max = std::max<char32_t>(max, windows1252::decode_byte(s[i]));
+    char32_t max = std::max<char32_t>(max_byte_of(bytes_max), c1_ranks.by_rank[max_byte_of(rank_max)]);
+    for (; j > 0; --j) max = std::max<char32_t>(max, windows1252::decode_byte(s[j - 1]));
     return shaped(n, max);
 }
 
 PW_AVX2 void windows1252_write_avx2(const u8* s, std::size_t n, u8* out) noexcept {
+    const __m256i low0 = broadcast_table(c1_planes[0]), low1 = broadcast_table(c1_planes[1]);
+    const __m256i high0 = broadcast_table(c1_planes[2]), high1 = broadcast_table(c1_planes[3]);
     std::size_t i = 0;
-    for (; n - i >= 16; i += 16) {
-        __m128i a, b;
-        windows1252_map(load128(s + i), a, b);
-        store128(out + 2 * i, a);
-        store128(out + 2 * i + 16, b);
+    for (; n - i >= 32; i += 32) {
+        const __m256i v = load256(s + i);
+        const __m256i c1 = _mm256_cmpgt_epi8(_mm256_set1_epi8(-96), v);  // 0x80-0x9F
+        const __m256i lo = _mm256_blendv_epi8(v, lookup32(v, low0, low1), c1);
+        const __m256i hi = _mm256_and_si256(lookup32(v, high0, high1), c1);
+        // Interleaving works within 128-bit halves: units 0-7 and 16-23,
+        // then 8-15 and 24-31.
+        const __m256i a = _mm256_unpacklo_epi8(lo, hi), b = _mm256_unpackhi_epi8(lo, hi);
+        store256(out + 2 * i, _mm256_permute2x128_si256(a, b, 0x20));
+        store256(out + 2 * i + 32, _mm256_permute2x128_si256(a, b, 0x31));
     }
     for (; i < n; ++i) put_unit<2>(out, i, windows1252::decode_byte(s[i]));
 }
@@ -1545,7 +1576,7 @@ status decode_us_ascii(std::span<const std::uint8_t> bytes, text_sink& sink) {
             for (valid = 0; valid < n && s[valid] < 0x80; ++valid) max = std::max(max, s[valid]);
             break;
 #if PW_TEXT_AVX2
-        case level::avx2: valid = ascii_prefix_avx2(s, n, max); break;
+        case level::avx2: valid = all_ascii_avx2(s, n, max) ? n : ascii_prefix_avx2(s, n, max); break;
 #endif
         default: valid = ascii_prefix(s, n, max); break;
     }

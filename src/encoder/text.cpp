@@ -8,7 +8,8 @@
 #include "../common/format.hpp"
 #include "../common/windows1252.hpp"
 
-#if defined(__SSE2__)
+// SSE2 is part of x86-64; MSVC says so through _M_X64 rather than __SSE2__.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
 #define PW_TEXT_SSE2 1
 #else
@@ -145,7 +146,9 @@ PW_INLINE __m128i swap_bytes16(__m128i v) noexcept { return _mm_or_si128(_mm_sll
 PW_INLINE __m128i swap_bytes32(__m128i v) noexcept {
     return swap_bytes16(_mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1));
 }
-PW_INLINE bool all_zero(__m128i v) noexcept { return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF; }
+PW_INLINE bool all_zero(__m128i v) noexcept {
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF;
+}
 // 0xFF in every byte that is 0x80-0x9F, the C1 range windows-1252 mostly lacks.
 PW_INLINE __m128i c1_bytes(__m128i v) noexcept { return _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xA0))); }
 
@@ -397,18 +400,21 @@ outcome utf8_fast(const u8* s, std::size_t n, u8* out) noexcept {
 
 #if PW_TEXT_AVX2
 
-// Eight characters a step, each built in a 32-bit lane: its 6-bit groups
-// spread one to a byte, most significant first, moved down so that only as
-// many bytes as the character needs remain, then marked as lead and
-// continuation bytes. A shuffle chosen by the four lengths of each half then
-// packs the bytes together.
+// The AVX2 loop takes 16 characters a step when all are ASCII, all are below
+// U+0800 (one or two bytes each) or all are in the BMP outside the surrogates
+// (one to three bytes), and otherwise 8 with a general step (one to four
+// bytes). Every step builds each character's bytes in a lane of its own, then
+// packs them together with a shuffle that a table gives for the characters'
+// lengths.
 
-// [key] packs the bytes of four lanes whose lengths minus one are the 2-bit
-// digits of key; lengths[key] is how many bytes that leaves.
+// A shuffle per key, and the number of bytes it keeps.
 struct utf8_packing {
     std::array<std::array<u8, 16>, 256> shuffle;
     std::array<u8, 256> length;
 };
+
+// For the general step: [key] packs four 32-bit lanes whose lengths minus one
+// are the 2-bit digits of key, each lane's bytes in order.
 
 constexpr utf8_packing make_utf8_packing() {
     utf8_packing t{};
@@ -427,13 +433,127 @@ PW_AVX2_INLINE __m128i utf8_packing_shuffle(unsigned key) noexcept {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(utf8_packing_table.shuffle[key].data()));
 }
 
-// Bits 0-3 of a nibble moved to bits 0, 2, 4, 6.
-constexpr std::array<u8, 16> make_spread() {
-    std::array<u8, 16> t{};
-    for (unsigned x = 0; x < 16; ++x) t[x] = static_cast<u8>((x & 1) | (x & 2) << 1 | (x & 4) << 2 | (x & 8) << 3);
+// [mask] packs 8 lanes of 16 bits, keeping the first byte of each and the
+// second of those whose bit is set in mask.
+constexpr std::array<std::array<u8, 16>, 256> make_pair_packing() {
+    std::array<std::array<u8, 16>, 256> t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned n = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            t[mask][n++] = static_cast<u8>(2 * lane);
+            if (mask >> lane & 1) t[mask][n++] = static_cast<u8>(2 * lane + 1);
+        }
+        while (n < 16) t[mask][n++] = 0x80;
+    }
     return t;
 }
-constexpr auto spread_nibble = make_spread();
+alignas(64) constexpr auto pair_packing = make_pair_packing();
+
+// [key] packs four 32-bit lanes laid out as [0ccccccc, 10cccccc, 1110aaaa,
+// 10bbbbbb or 110bbbbb] for a character aaaabbbbbbcccccc, where bits 2j and
+// 2j+1 of key say whether character j is below 0x80 and below 0x800.
+constexpr utf8_packing make_bmp_packing() {
+    utf8_packing t{};
+    for (unsigned key = 0; key < 256; ++key) {
+        unsigned n = 0;
+        for (unsigned lane = 0; lane < 4; ++lane) {
+            const unsigned base = 4 * lane, below80 = key >> (2 * lane) & 1, below800 = key >> (2 * lane + 1) & 1;
+            if (below80) {
+                t.shuffle[key][n++] = static_cast<u8>(base);
+            } else if (below800) {
+                t.shuffle[key][n++] = static_cast<u8>(base + 3);
+                t.shuffle[key][n++] = static_cast<u8>(base + 1);
+            } else {
+                t.shuffle[key][n++] = static_cast<u8>(base + 2);
+                t.shuffle[key][n++] = static_cast<u8>(base + 3);
+                t.shuffle[key][n++] = static_cast<u8>(base + 1);
+            }
+        }
+        t.length[key] = static_cast<u8>(n);
+        while (n < 16) t.shuffle[key][n++] = 0x80;
+    }
+    return t;
+}
+alignas(64) constexpr utf8_packing bmp_packing = make_bmp_packing();
+
+PW_AVX2_INLINE void put_bmp_piece(__m128i lanes, unsigned key, u8*& o) noexcept {
+    const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(bmp_packing.shuffle[key].data()));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_shuffle_epi8(lanes, shuffle));
+    o += bmp_packing.length[key];
+}
+
+// 16 characters of the BMP outside the surrogates, one to three bytes each,
+// from 16-bit lanes. Stores reach 52 bytes past o.
+PW_AVX2_INLINE void utf8_step16_bmp(__m256i c, u8*& o) noexcept {
+    // [0ccccccc, 10cccccc]: the low byte twice, masked and marked.
+    const __m256i low_byte_twice =
+        _mm256_shuffle_epi8(c, _mm256_setr_epi8(0, 0, 2, 2, 4, 4, 6, 6, 8, 8, 10, 10, 12, 12, 14, 14, 0, 0, 2, 2, 4,
+                                                4, 6, 6, 8, 8, 10, 10, 12, 12, 14, 14));
+    const __m256i tail = _mm256_or_si256(_mm256_and_si256(low_byte_twice, _mm256_set1_epi16(0x3F7F)),
+                                         _mm256_set1_epi16(static_cast<short>(0x8000)));
+    // [1110aaaa, 11bbbbbb]: c >> 4 masked to aaaabbbbbb00, whose bytes
+    // maddubs recombines as bbbbbb00 * 0x40 + aaaa.
+    const __m256i ab = _mm256_maddubs_epi16(_mm256_and_si256(_mm256_srli_epi16(c, 4), _mm256_set1_epi16(0x0FFC)),
+                                            _mm256_set1_epi16(0x0140));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i below800 =
+        _mm256_cmpeq_epi16(_mm256_and_si256(c, _mm256_set1_epi16(static_cast<short>(0xF800))), zero);
+    // A three-byte character's middle byte is a continuation, 10bbbbbb.
+    const __m256i head = _mm256_xor_si256(_mm256_or_si256(ab, _mm256_set1_epi16(static_cast<short>(0xC0E0))),
+                                          _mm256_andnot_si256(below800, _mm256_set1_epi16(0x4000)));
+    const __m256i first = _mm256_unpacklo_epi16(tail, head);   // characters 0-3, 8-11
+    const __m256i second = _mm256_unpackhi_epi16(tail, head);  // characters 4-7, 12-15
+    const __m256i below80 =
+        _mm256_cmpeq_epi16(_mm256_and_si256(c, _mm256_set1_epi16(static_cast<short>(0xFF80))), zero);
+    // Bits 2j and 2j+1: character j is below 0x80, below 0x800.
+    const auto mask = static_cast<u32>(_mm256_movemask_epi8(
+        _mm256_or_si256(_mm256_and_si256(below80, _mm256_set1_epi16(0x00FF)),
+                        _mm256_and_si256(below800, _mm256_set1_epi16(static_cast<short>(0xFF00))))));
+    put_bmp_piece(_mm256_castsi256_si128(first), mask & 0xFF, o);
+    put_bmp_piece(_mm256_castsi256_si128(second), mask >> 8 & 0xFF, o);
+    put_bmp_piece(_mm256_extracti128_si256(first, 1), mask >> 16 & 0xFF, o);
+    put_bmp_piece(_mm256_extracti128_si256(second, 1), mask >> 24, o);
+}
+
+// The next 16 characters as 16-bit lanes, if all are below U+10000.
+template <unsigned W>
+PW_AVX2_INLINE bool bmp_chars16(const u8* p, __m256i& c16) noexcept {
+    if constexpr (W == 1) {
+        c16 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        return true;
+    } else if constexpr (W == 2) {
+        c16 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        return true;
+    } else {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
+        if (!_mm256_testz_si256(_mm256_or_si256(a, b), _mm256_set1_epi32(~0xFFFF))) return false;
+        c16 = _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
+        return true;
+    }
+}
+
+PW_AVX2_INLINE __m128i pair_packing_shuffle(unsigned mask) noexcept {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(pair_packing[mask].data()));
+}
+
+// 16 characters below U+0800, one or two bytes each, from 16-bit lanes.
+PW_AVX2_INLINE void utf8_step16_two_byte(__m256i c, u8*& o) noexcept {
+    const __m256i wide = _mm256_cmpgt_epi16(c, _mm256_set1_epi16(0x7F));
+    const __m256i lead = _mm256_or_si256(_mm256_srli_epi16(c, 6), _mm256_set1_epi16(0xC0));
+    const __m256i cont = _mm256_or_si256(_mm256_and_si256(c, _mm256_set1_epi16(0x3F)), _mm256_set1_epi16(0x80));
+    const __m256i lanes = _mm256_blendv_epi8(c, _mm256_or_si256(lead, _mm256_slli_epi16(cont, 8)), wide);
+    // One bit per lane: bits 0-7 for lanes 0-7, bits 16-23 for lanes 8-15.
+    const auto mask =
+        static_cast<unsigned>(_mm256_movemask_epi8(_mm256_packs_epi16(wide, _mm256_setzero_si256())));
+    const unsigned low = mask & 0xFF, high = mask >> 16 & 0xFF;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
+                     _mm_shuffle_epi8(_mm256_castsi256_si128(lanes), pair_packing_shuffle(low)));
+    o += 8 + static_cast<unsigned>(__builtin_popcount(low));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
+                     _mm_shuffle_epi8(_mm256_extracti128_si256(lanes, 1), pair_packing_shuffle(high)));
+    o += 8 + static_cast<unsigned>(__builtin_popcount(high));
+}
 
 template <unsigned W>
 PW_AVX2_INLINE __m256i load8_chars(const u8* p) noexcept {
@@ -442,32 +562,11 @@ PW_AVX2_INLINE __m256i load8_chars(const u8* p) noexcept {
     else return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-// 16 characters, all ASCII, stored as 16 bytes.
-template <unsigned W>
-PW_AVX2_INLINE bool ascii16_avx2(const u8* s, u8* o) noexcept {
-    if constexpr (W == 1) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-        return _mm_movemask_epi8(v) == 0;
-    } else if constexpr (W == 2) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
-        if (!_mm256_testz_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80)))) return false;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
-                         _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
-        return true;
-    } else {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s));
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 32));
-        if (!_mm256_testz_si256(_mm256_or_si256(a, b), _mm256_set1_epi32(~0x7F))) return false;
-        const __m256i units = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
-                         _mm_packus_epi16(_mm256_castsi256_si128(units), _mm256_extracti128_si256(units, 1)));
-        return true;
-    }
-}
-
-// Encodes 8 characters at o; false (writing nothing that counts) when one
-// is no scalar value.
+// The general step: 8 characters, each built in a 32-bit lane as its 6-bit
+// groups one to a byte, most significant first, moved down so that only as
+// many bytes as the character needs remain, then marked as lead and
+// continuation bytes. False (having written nothing that counts) when a
+// character is no scalar value.
 template <unsigned W>
 PW_AVX2_INLINE bool utf8_step8(__m256i c, u8*& o) noexcept {
     if constexpr (W > 1) {
@@ -499,11 +598,14 @@ PW_AVX2_INLINE bool utf8_step8(__m256i c, u8*& o) noexcept {
     marks = _mm256_blendv_epi8(marks, _mm256_set1_epi32(0x8080E0), ge800);
     marks = _mm256_blendv_epi8(marks, _mm256_set1_epi32(static_cast<int>(0x808080F0u)), ge10000);
     const __m256i bytes = _mm256_blendv_epi8(c, _mm256_or_si256(shifted, marks), ge80);
-    const auto a = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(ge80)));
-    const auto b = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(ge800)));
-    const auto d = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(ge10000)));
-    const unsigned key0 = spread_nibble[a & 15] + spread_nibble[b & 15] + spread_nibble[d & 15];
-    const unsigned key1 = spread_nibble[a >> 4] + spread_nibble[b >> 4] + spread_nibble[d >> 4];
+    // The packing keys: length - 1 of each lane as the 2-bit digits of one
+    // number per half.
+    __m256i digits = _mm256_sllv_epi32(_mm256_sub_epi32(_mm256_setzero_si256(), extra),
+                                       _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    digits = _mm256_or_si256(digits, _mm256_shuffle_epi32(digits, 0x4E));
+    digits = _mm256_or_si256(digits, _mm256_shuffle_epi32(digits, 0xB1));
+    const auto key0 = static_cast<unsigned>(_mm_cvtsi128_si32(_mm256_castsi256_si128(digits)));
+    const auto key1 = static_cast<unsigned>(_mm_cvtsi128_si32(_mm256_extracti128_si256(digits, 1)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
                      _mm_shuffle_epi8(_mm256_castsi256_si128(bytes), utf8_packing_shuffle(key0)));
     o += utf8_packing_table.length[key0];
@@ -520,12 +622,33 @@ PW_AVX2 outcome utf8_avx2(const u8* s, std::size_t n, u8* out) noexcept {
     u8* o = out;
     std::size_t i = 0;
     while (n - i >= 16) {
-        if (ascii16_avx2<W>(s + i * W, o)) {
-            i += 16;
-            o += 16;
-            continue;
+        const u8* p = s + i * W;
+        __m256i c16;
+        if (bmp_chars16<W>(p, c16)) {
+            if (_mm256_testz_si256(c16, _mm256_set1_epi16(static_cast<short>(0xFF80)))) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
+                                 _mm_packus_epi16(_mm256_castsi256_si128(c16), _mm256_extracti128_si256(c16, 1)));
+                o += 16;
+                i += 16;
+                continue;
+            }
+            if (_mm256_testz_si256(c16, _mm256_set1_epi16(static_cast<short>(0xF800)))) {
+                utf8_step16_two_byte(c16, o);
+                i += 16;
+                continue;
+            }
+            // Up to 52 bytes stored for 16 characters: with 18 left the bound
+            // (3 or 4 bytes a character) still covers them.
+            const __m256i surrogates =
+                _mm256_cmpeq_epi16(_mm256_and_si256(c16, _mm256_set1_epi16(static_cast<short>(0xF800))),
+                                   _mm256_set1_epi16(static_cast<short>(0xD800)));
+            if (n - i >= 18 && _mm256_testz_si256(surrogates, surrogates)) {
+                utf8_step16_bmp(c16, o);
+                i += 16;
+                continue;
+            }
         }
-        if (!utf8_step8<W>(load8_chars<W>(s + i * W), o)) break;
+        if (!utf8_step8<W>(load8_chars<W>(p), o)) break;
         i += 8;
     }
     // The rest, or the block with the character that cannot be encoded.
@@ -662,6 +785,216 @@ outcome single_byte_fast(const u8* s, std::size_t n, u8* out) noexcept {
     return {n, no_fault};
 }
 
+#if PW_TEXT_AVX2
+
+// ---------------------------------------------------------------------------
+// AVX2 loops for the fixed-width encodings and windows-1252.
+
+PW_AVX2_INLINE __m256i load256(const u8* p) noexcept {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+PW_AVX2_INLINE void store256(u8* p, __m256i v) noexcept { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+PW_AVX2_INLINE __m256i swap_units16(__m256i v) noexcept {
+    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1, 0, 3, 2, 5,
+                                                   4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
+}
+PW_AVX2_INLINE __m256i swap_units32(__m256i v) noexcept {
+    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, 3, 2, 1, 0, 7,
+                                                   6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12));
+}
+// -1 in every 32-bit lane that is not a Unicode scalar value.
+PW_AVX2_INLINE __m256i not_scalar_avx2(__m256i c) noexcept {
+    const __m256i limit = _mm256_set1_epi32(0x10FFFF);
+    const __m256i above =
+        _mm256_xor_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(c, limit), limit), _mm256_set1_epi32(-1));
+    const __m256i surrogate = _mm256_cmpeq_epi32(
+        _mm256_and_si256(c, _mm256_set1_epi32(static_cast<int>(0xFFFFF800u))), _mm256_set1_epi32(0xD800));
+    return _mm256_or_si256(above, surrogate);
+}
+PW_AVX2_INLINE bool any_surrogate16(__m256i v) noexcept {
+    const __m256i s = _mm256_cmpeq_epi16(_mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xF800))),
+                                         _mm256_set1_epi16(static_cast<short>(0xD800)));
+    return !_mm256_testz_si256(s, s);
+}
+
+// [mask] keeps the first 16-bit unit of each of four 32-bit lanes, and the
+// second of those whose bit is set.
+constexpr std::array<std::array<u8, 16>, 16> make_unit_packing() {
+    std::array<std::array<u8, 16>, 16> t{};
+    for (unsigned mask = 0; mask < 16; ++mask) {
+        unsigned n = 0;
+        for (unsigned lane = 0; lane < 4; ++lane)
+            for (unsigned b = 0; b < (mask >> lane & 1 ? 4u : 2u); ++b) t[mask][n++] = static_cast<u8>(4 * lane + b);
+        while (n < 16) t[mask][n++] = 0x80;
+    }
+    return t;
+}
+alignas(64) constexpr auto unit_packing = make_unit_packing();
+
+PW_AVX2_INLINE void put_utf16_piece(__m128i lanes, unsigned mask, u8*& o) noexcept {
+    const __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i*>(unit_packing[mask].data()));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_shuffle_epi8(lanes, shuffle));
+    o += 2 * (4 + static_cast<unsigned>(__builtin_popcount(mask)));
+}
+
+template <unsigned W, bool LE>
+PW_AVX2 outcome utf16_avx2(const u8* s, std::size_t n, u8* out) noexcept {
+    u8* o = out;
+    std::size_t i = 0;
+    if constexpr (W == 1) {
+        for (; n - i >= 32; i += 32, o += 64) {
+            __m256i a = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
+            __m256i b = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 16)));
+            if (!LE) {
+                a = swap_units16(a);
+                b = swap_units16(b);
+            }
+            store256(o, a);
+            store256(o + 32, b);
+        }
+    } else if constexpr (W == 2) {
+        for (; n - i >= 16; i += 16, o += 32) {
+            const __m256i v = load256(s + 2 * i);
+            if (PW_UNLIKELY(any_surrogate16(v))) break;  // the scalar loop names it
+            store256(o, LE ? v : swap_units16(v));
+        }
+    } else {
+        // Each character as the 32-bit lane [unit, second unit]; the second
+        // counts only for a pair. Room: at most 4 bytes a character.
+        for (; n - i >= 8; i += 8) {
+            const __m256i c = load256(s + 4 * i);
+            if (PW_UNLIKELY(!_mm256_testz_si256(not_scalar_avx2(c), not_scalar_avx2(c)))) break;
+            const __m256i astral = _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0xFFFF));
+            const __m256i w = _mm256_sub_epi32(c, _mm256_set1_epi32(0x10000));
+            const __m256i pair = _mm256_or_si256(
+                _mm256_add_epi32(_mm256_srli_epi32(w, 10), _mm256_set1_epi32(0xD800)),
+                _mm256_slli_epi32(_mm256_or_si256(_mm256_and_si256(w, _mm256_set1_epi32(0x3FF)),
+                                                  _mm256_set1_epi32(0xDC00)),
+                                  16));
+            __m256i lanes = _mm256_blendv_epi8(c, pair, astral);
+            if (!LE) lanes = swap_units16(lanes);
+            const auto mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(astral)));
+            put_utf16_piece(_mm256_castsi256_si128(lanes), mask & 15, o);
+            put_utf16_piece(_mm256_extracti128_si256(lanes, 1), mask >> 4, o);
+        }
+    }
+    for (; i < n; ++i)
+        if (!put_utf16<W, LE>(load_char<W>(s + i * W), o)) return {0, i};
+    return {static_cast<std::size_t>(o - out), no_fault};
+}
+
+template <unsigned W, bool LE>
+PW_AVX2 outcome utf32_avx2(const u8* s, std::size_t n, u8* out) noexcept {
+    std::size_t i = 0;
+    for (; n - i >= 8; i += 8) {
+        __m256i c;
+        if constexpr (W == 1) {
+            c = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(s + i)));
+        } else if constexpr (W == 2) {
+            c = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 2 * i)));
+        } else {
+            c = load256(s + 4 * i);
+        }
+        if constexpr (W > 1)
+            if (PW_UNLIKELY(!_mm256_testz_si256(not_scalar_avx2(c), not_scalar_avx2(c)))) break;
+        store256(out + 4 * i, LE ? c : swap_units32(c));
+    }
+    for (; i < n; ++i) {
+        const char32_t c = load_char<W>(s + i * W);
+        if (W > 1 && PW_UNLIKELY(!is_scalar_value(c))) return {0, i};
+        put32<LE>(out + 4 * i, c);
+    }
+    return {4 * n, no_fault};
+}
+
+// Windows-1252, 16 characters a step. A character below 0x100 outside
+// 0x80-0x9F is its own byte. The 27 typographic characters of the index go
+// through a hash that gives each a distinct slot of 64, ((c * 985) mod
+// 0x10000) >> 10, and the slot holds its byte. Any byte of 0x80-0x9F found
+// either way must decode back to the character, which also settles the five
+// C1 controls the index keeps and refuses everything else.
+constexpr unsigned windows1252_hash(char32_t c) noexcept { return ((c * 985u) & 0xFFFFu) >> 10; }
+
+constexpr std::array<u8, 64> make_windows1252_slots() {
+    std::array<u8, 64> slots{};
+    for (unsigned b = 0x80; b < 0xA0; ++b)
+        if (const char16_t c = windows1252::index[b - 0x80]; c >= 0x100)
+            slots[windows1252_hash(c)] = static_cast<u8>(b);
+    return slots;
+}
+alignas(64) constexpr auto windows1252_slots = make_windows1252_slots();
+
+constexpr bool windows1252_hash_is_exact() {
+    for (unsigned b = 0x80; b < 0xA0; ++b)
+        if (const char16_t c = windows1252::index[b - 0x80]; c >= 0x100 && windows1252_slots[windows1252_hash(c)] != b)
+            return false;
+    return true;
+}
+static_assert(windows1252_hash_is_exact(), "two typographic characters share a hash slot");
+
+constexpr const auto& c1_planes = windows1252::c1_planes;
+
+PW_AVX2_INLINE __m128i table128(const u8* t) noexcept { return _mm_load_si128(reinterpret_cast<const __m128i*>(t)); }
+
+// Table lookups of 16 byte indices; pshufb reads bit 7 of a blend mask, so
+// index bits 4 and 5 are moved up there.
+PW_AVX2_INLINE __m128i lookup32(const u8* low16, const u8* high16, __m128i index) noexcept {
+    const __m128i nibble = _mm_and_si128(index, _mm_set1_epi8(0x0F));
+    return _mm_blendv_epi8(_mm_shuffle_epi8(table128(low16), nibble), _mm_shuffle_epi8(table128(high16), nibble),
+                           _mm_slli_epi16(index, 3));
+}
+
+// 16 characters as 16-bit lanes; false unless all of them encode.
+PW_AVX2_INLINE bool windows1252_step16(__m256i c, u8* o) noexcept {
+    const __m128i c_lo = _mm256_castsi256_si128(c), c_hi = _mm256_extracti128_si256(c, 1);
+    const __m128i byte_mask = _mm_set1_epi16(0xFF);
+    const __m128i low = _mm_packus_epi16(_mm_and_si128(c_lo, byte_mask), _mm_and_si128(c_hi, byte_mask));
+    const __m128i high = _mm_packus_epi16(_mm_srli_epi16(c_lo, 8), _mm_srli_epi16(c_hi, 8));
+    const __m256i hash16 = _mm256_srli_epi16(_mm256_mullo_epi16(c, _mm256_set1_epi16(985)), 10);
+    const __m128i hash = _mm_packus_epi16(_mm256_castsi256_si128(hash16), _mm256_extracti128_si256(hash16, 1));
+    const u8* slots = windows1252_slots.data();
+    const __m128i slot = _mm_blendv_epi8(lookup32(slots, slots + 16, hash), lookup32(slots + 32, slots + 48, hash),
+                                         _mm_slli_epi16(hash, 2));
+    const __m128i latin1 = _mm_cmpeq_epi8(high, _mm_setzero_si128());
+    const __m128i bytes = _mm_blendv_epi8(slot, low, latin1);
+    const __m128i c1 = _mm_cmplt_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xA0)));  // 0x80-0x9F
+    const __m128i back_low = lookup32(c1_planes[0].data(), c1_planes[1].data(), bytes);
+    const __m128i back_high = lookup32(c1_planes[2].data(), c1_planes[3].data(), bytes);
+    const __m128i round_trip = _mm_and_si128(_mm_cmpeq_epi8(back_low, low), _mm_cmpeq_epi8(back_high, high));
+    const __m128i ok = _mm_blendv_epi8(latin1, round_trip, c1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
+    return _mm_movemask_epi8(ok) == 0xFFFF;
+}
+
+template <unsigned W>
+PW_AVX2 outcome windows1252_avx2(const u8* s, std::size_t n, u8* out) noexcept {
+    std::size_t i = 0;
+    for (; n - i >= 16; i += 16) {
+        bool ok;
+        if constexpr (W == 1) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+            ok = _mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xA0)))) == 0;
+        } else if constexpr (W == 2) {
+            ok = windows1252_step16(load256(s + 2 * i), out + i);
+        } else {
+            const __m256i a = load256(s + 4 * i), b = load256(s + 4 * i + 32);
+            ok = _mm256_testz_si256(_mm256_or_si256(a, b), _mm256_set1_epi32(~0xFFFF)) &&
+                 windows1252_step16(_mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8), out + i);
+        }
+        if (ok) continue;
+        _mm256_zeroupper();
+        const outcome block = single_byte_scalar<charset::windows_1252, W>(s + i * W, 16, out + i);
+        if (block.fault != no_fault) return {0, i + block.fault};
+    }
+    _mm256_zeroupper();
+    const outcome rest = single_byte_scalar<charset::windows_1252, W>(s + i * W, n - i, out + i);
+    if (rest.fault != no_fault) return {0, i + rest.fault};
+    return {n, no_fault};
+}
+
+#endif
+
 // ---------------------------------------------------------------------------
 // Driving a kernel: reserve, run, commit.
 
@@ -698,37 +1031,44 @@ status encode_with(const text_view& text, byte_sink& sink, text_encoding enc, ch
     return success();
 }
 
-PW_INLINE bool fast_paths() noexcept { return g_path != text_encoder_path::scalar; }
-
 constexpr u8 utf16_bom[] = {0xFE, 0xFF};
 constexpr u8 utf32_bom[] = {0x00, 0x00, 0xFE, 0xFF};
 
 template <bool LE>
 status encode_utf16_form(const text_view& text, byte_sink& sink, text_encoding enc, bool bom) {
-    const bool fast = fast_paths();
+    const level lv = current_level();
     return encode_with(text, sink, enc, charset::unicode, utf16_bom, bom ? 2 : 0,
-                       [fast](auto w, const u8* s, std::size_t n, u8* o) {
-        constexpr unsigned W = decltype(w)::value;
-                           return fast ? utf16_fast<W, LE>(s, n, o) : utf16_scalar<W, LE>(s, n, o);
+                       [lv](auto w, const u8* s, std::size_t n, u8* o) {
+                           constexpr unsigned W = decltype(w)::value;
+#if PW_TEXT_AVX2
+                           if (lv == level::avx2) return utf16_avx2<W, LE>(s, n, o);
+#endif
+                           return lv == level::portable ? utf16_fast<W, LE>(s, n, o) : utf16_scalar<W, LE>(s, n, o);
                        });
 }
 
 template <bool LE>
 status encode_utf32_form(const text_view& text, byte_sink& sink, text_encoding enc, bool bom) {
-    const bool fast = fast_paths();
+    const level lv = current_level();
     return encode_with(text, sink, enc, charset::unicode, utf32_bom, bom ? 4 : 0,
-                       [fast](auto w, const u8* s, std::size_t n, u8* o) {
-        constexpr unsigned W = decltype(w)::value;
-                           return fast ? utf32_fast<W, LE>(s, n, o) : utf32_scalar<W, LE>(s, n, o);
+                       [lv](auto w, const u8* s, std::size_t n, u8* o) {
+                           constexpr unsigned W = decltype(w)::value;
+#if PW_TEXT_AVX2
+                           if (lv == level::avx2) return utf32_avx2<W, LE>(s, n, o);
+#endif
+                           return lv == level::portable ? utf32_fast<W, LE>(s, n, o) : utf32_scalar<W, LE>(s, n, o);
                        });
 }
 
 template <charset Set>
 status encode_single_byte(const text_view& text, byte_sink& sink, text_encoding enc) {
-    const bool fast = fast_paths();
-    return encode_with(text, sink, enc, Set, nullptr, 0, [fast](auto w, const u8* s, std::size_t n, u8* o) {
+    const level lv = current_level();
+    return encode_with(text, sink, enc, Set, nullptr, 0, [lv](auto w, const u8* s, std::size_t n, u8* o) {
         constexpr unsigned W = decltype(w)::value;
-        return fast ? single_byte_fast<Set, W>(s, n, o) : single_byte_scalar<Set, W>(s, n, o);
+#if PW_TEXT_AVX2
+        if (Set == charset::windows_1252 && lv == level::avx2) return windows1252_avx2<W>(s, n, o);
+#endif
+        return lv == level::scalar ? single_byte_scalar<Set, W>(s, n, o) : single_byte_fast<Set, W>(s, n, o);
     });
 }
 

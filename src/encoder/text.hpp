@@ -6,8 +6,12 @@
 // makes the encoder return pending_error() (the sink has recorded why).
 //
 // The host's text may hold surrogate code points (U+D800-U+DFFF) that are not
-// Unicode scalar values; no encoder writes them. A view's data need not be
-// aligned to its width.
+// Unicode scalar values. No encoder writes them: each refuses the first one
+// with a ValueError "Lone surrogate U+D800 at index 3 cannot be encoded"
+// (index in characters). In the single-byte encoders the first character
+// that cannot be encoded decides the message, whether it is a surrogate or
+// merely outside the character set. A view's data need not be aligned to its
+// width.
 #pragma once
 
 #include <cstddef>
@@ -18,9 +22,10 @@
 
 namespace packweaver {
 
-// Bytes the encoding of `text` takes at most; exact for every encoding except
-// UTF-8 (of any text that is not plain ASCII) and UTF-16 of 4-byte-wide text.
-// Saturates at SIZE_MAX.
+// Bytes the encoding of `text` takes at most. Exact except for UTF-8 of text
+// not marked ASCII (2, 3 or 4 bytes a character for 1-, 2- or 4-byte
+// storage) and UTF-16 of 4-byte storage (4 bytes a character). Saturates at
+// SIZE_MAX.
 std::size_t encoded_size_bound(text_encoding enc, const text_view& text) noexcept;
 
 status encode_utf8(const text_view& text, byte_sink& sink);

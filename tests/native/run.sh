@@ -8,7 +8,7 @@ root=$(cd "$here/../.." && pwd)
 out=${PW_NATIVE_BUILD:-${TMPDIR:-/tmp}/packweaver-native}
 mkdir -p "$out"
 ${CXX:-g++} -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all \
-    -Wall -Wextra -Wpedantic -Werror -I"$root/src" \
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Werror -I"$root/src" \
     "$here/text_kernels_test.cpp" "$root/src/encoder/text.cpp" "$root/src/decoder/text.cpp" \
     -o "$out/text_kernels_test"
 "$out/text_kernels_test" "$@"

@@ -1,7 +1,9 @@
 // The text codecs' documented cases, exhaustive UTF-8 validity checks, and
 // randomized differential tests of the fast loops (portable, AVX2) against
 // the scalar ones over many lengths, alignments and fault positions.
-// Exits non-zero on the first run that finds a failure.
+// Exits non-zero if any check fails. The first argument sets the number of
+// random rounds.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -103,7 +105,8 @@ struct run_result {
     }
     std::string describe() const {
         if (!ok) return "error '" + message + "'";
-        return "ok [" + hex_of(out) + "] text [" + hex_of(text) + "] max " + fmt::hex(shape.max_char, 4);
+        std::string s = "ok [" + hex_of(out) + "] text [" + hex_of(text) + "] max " + fmt::hex(shape.max_char, 4);
+        return s.size() > 160 ? s.substr(0, 160) + "..." : s;
     }
 };
 
@@ -269,7 +272,7 @@ void test_decoder_cases() {
     const row rows[] = {
         {text_encoding::utf16, {}, U"", "UTF-16 requires an even number of bytes with at least 2 bytes"},
         {text_encoding::utf16, {0x41}, U"", "UTF-16 requires an even number of bytes with at least 2 bytes"},
-        {text_encoding::utf16, {0xFE, 0xFF, 0x00}, U"", "UTF-16 requires an even number of bytes with at least 2 bytes"},
+        {text_encoding::utf16, {0xFE, 0xFF, 0}, U"", "UTF-16 requires an even number of bytes with at least 2 bytes"},
         {text_encoding::utf16be, {}, U"", ""},
         {text_encoding::utf16, {0xFE, 0xFF}, U"", ""},
         {text_encoding::utf16, {0xFF, 0xFE}, U"", ""},
@@ -305,7 +308,8 @@ void test_decoder_cases() {
         {text_encoding::utf8, {0xF0, 0x9F, 0x98, 0x41}, U"", utf8_invalid + "3 bytes from index 0"},
         {text_encoding::utf8, {0xF0, 0x9F, 0x98}, U"", utf8_incomplete + "0"},
         {text_encoding::utf8, {0x41, 0xC3}, U"", utf8_incomplete + "1"},
-        {text_encoding::utf8, {0x41, 0xE0, 0x80}, U"", utf8_invalid + "1 bytes from index 1"},  // out of range at the end
+        // A second byte out of range at the very end is still invalid, not incomplete.
+        {text_encoding::utf8, {0x41, 0xE0, 0x80}, U"", utf8_invalid + "1 bytes from index 1"},
         {text_encoding::utf8, {0xF4, 0x90, 0x80, 0x80}, U"", utf8_invalid + "1 bytes from index 0"},
         {text_encoding::utf8, {0xF0, 0x8F, 0xBF, 0xBF}, U"", utf8_invalid + "1 bytes from index 0"},
         {text_encoding::utf8, {0xC1, 0xBF}, U"", utf8_invalid + "1 bytes from index 0"},
@@ -407,9 +411,9 @@ void test_utf8_exhaustive() {
         const run_result r = decode(decode_utf8, in);
         check(r.ok && r.text == std::u32string(1, c), "scalar value refused: " + fmt::hex(c, 4));
     }
-    // Every 1- and 2-byte input, and 3- and 4-byte inputs over the bytes
-    // where the rules change, alone and straddling a 32-byte block boundary
-    // behind a non-ASCII character; all paths agree.
+    // Every 1- and 2-byte input, and every 4-byte input over the bytes where
+    // the rules change, alone and straddling a 32-byte block boundary behind
+    // a non-ASCII character; all paths agree.
     const std::uint8_t edges[] = {0x00, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2,
                                   0xDF, 0xE0, 0xE1, 0xED, 0xEE, 0xF0, 0xF1, 0xF4, 0xF5, 0xFF};
     for (unsigned a = 0; a < 0x10000; ++a) {
@@ -495,7 +499,8 @@ bytes utf8_of(const std::u32string& t) {
 // sequence, a cut, or a swapped neighbour pair.
 void damage(bytes& b) {
     if (b.empty()) return;
-    static const std::uint8_t bad[] = {0x80, 0xBF, 0xC0, 0xC2, 0xE0, 0xED, 0xF0, 0xF4, 0xF5, 0xFF, 0x41, 0xD8, 0xDC, 0x00};
+    static const std::uint8_t bad[] = {0x80, 0xBF, 0xC0, 0xC2, 0xE0, 0xED, 0xF0,
+                                       0xF4, 0xF5, 0xFF, 0x41, 0xD8, 0xDC, 0x00};
     const std::size_t at = pick(b.size());
     switch (pick(4)) {
         case 0: b[at] = static_cast<std::uint8_t>(rng()); break;
@@ -554,9 +559,9 @@ void test_fault_sweep() {
         const auto u16 = [round](auto b, auto& s) { return decode_utf16_with_endianness(b, round % 2 == 0, s); };
         const auto u32 = [round](auto b, auto& s) { return decode_utf32_with_endianness(b, round % 2, s); };
         for (std::size_t at = 0; at < utf8.size(); ++at)
-            for (std::uint8_t bad : {0x80, 0xC0, 0xC3, 0xE0, 0xED, 0xF0, 0xF4, 0xFF, 0x41}) {
+            for (int bad : {0x80, 0xC0, 0xC3, 0xE0, 0xED, 0xF0, 0xF4, 0xFF, 0x41}) {
                 bytes b = utf8;
-                b[at] = bad;
+                b[at] = static_cast<std::uint8_t>(bad);
                 decode_all_paths(decode_utf8, b, at % 7);
                 b.resize(at + 1);
                 decode_all_paths(decode_utf8, b);
@@ -575,6 +580,77 @@ void test_fault_sweep() {
                 decode_all_paths(u32, b);
             }
     }
+}
+
+// Every BMP code point, and every 97th beyond, in runs of 40 that the block
+// loops take whole: each Unicode encoder on each path must give the
+// reference bytes, and each decoder must give the text back.
+void test_code_point_sweep() {
+    struct form {
+        text_encoding enc;
+        bytes (*reference)(const std::u32string&);
+    };
+    const form forms[] = {
+        {text_encoding::utf8, [](const std::u32string& t) { return utf8_of(t); }},
+        {text_encoding::utf16le, [](const std::u32string& t) { return utf16_of(t, true); }},
+        {text_encoding::utf16be, [](const std::u32string& t) { return utf16_of(t, false); }},
+        {text_encoding::utf32le, [](const std::u32string& t) { return utf32_of(t, true); }},
+        {text_encoding::utf32be, [](const std::u32string& t) { return utf32_of(t, false); }},
+    };
+    char32_t c = 0;
+    while (c <= 0x10FFFF) {
+        std::u32string text;
+        while (text.size() < 40 && c <= 0x10FFFF) {
+            if (c < 0xD800 || c > 0xDFFF) text.push_back(c);
+            c += c < 0x10000 ? 1 : 97;
+        }
+        for (const form& f : forms) {
+            const bytes want = f.reference(text);
+            for (unsigned width : {1u, 2u, 4u}) {
+                if (width < narrowest_width(text)) continue;
+                for (auto p : encoder_paths) {
+                    set_text_encoder_path(p);
+                    const run_result got = encode(encoder_for(f.enc), text, width);
+                    check(got.ok && got.out == want, "sweep encode enc " + std::to_string(int(f.enc)) + " from U+" +
+                                                         fmt::hex(text[0], 4) + ": " + got.describe());
+                }
+            }
+            set_text_encoder_path(text_encoder_path::best);
+            const run_result back = decode_all_paths(decoder_for(f.enc), want);
+            check(back.ok && back.text == text, "sweep decode from U+" + fmt::hex(text[0], 4) + ": " + back.describe());
+        }
+    }
+}
+
+// Each code point up to U+2200 (and two far beyond) inside a run of 40: the
+// encoder accepts exactly ASCII and the index, giving the index position.
+void test_windows1252_every_char() {
+    int byte_of[0x2200];
+    std::fill(std::begin(byte_of), std::end(byte_of), -1);
+    for (int b = 0; b < 0x80; ++b) byte_of[b] = b;
+    for (int b = 0x80; b < 0x100; ++b) byte_of[windows1252::index[b - 0x80]] = b;
+    std::vector<char32_t> chars;
+    for (char32_t c = 0; c < 0x2200; ++c) chars.push_back(c);
+    chars.push_back(0xFFFF);
+    chars.push_back(0x1F600);
+    for (char32_t c : chars) {
+        std::u32string text(40, U'a');
+        text[5] = c;
+        text[27] = c;
+        const int want = c < 0x2200 ? byte_of[c] : -1;
+        for (unsigned width : {1u, 2u, 4u}) {
+            if (width < narrowest_width(text)) continue;
+            for (auto p : encoder_paths) {
+                set_text_encoder_path(p);
+                const run_result got = encode(encode_windows_1252, text, width);
+                const std::string what = "windows-1252 U+" + fmt::hex(c, 4) + " width " + std::to_string(width) +
+                                         " path " + std::to_string(int(p)) + ": " + got.describe();
+                if (want < 0) check(!got.ok, what);
+                else check(got.ok && got.out[5] == want && got.out[27] == want, what);
+            }
+        }
+    }
+    set_text_encoder_path(text_encoder_path::best);
 }
 
 void test_random_encoders(int rounds) {
@@ -621,6 +697,8 @@ int main(int argc, char** argv) {
     test_decoder_cases();
     test_sink_protocol();
     test_utf8_exhaustive();
+    test_code_point_sweep();
+    test_windows1252_every_char();
     test_fault_sweep();
     test_random_decoders(rounds);
     test_random_encoders(rounds / 2);
