@@ -33,23 +33,33 @@ PW_INLINE std::uint64_t load_le(const std::uint8_t* p, std::size_t n) noexcept {
     return v;
 }
 
+PW_INLINE std::uint64_t load64_be(const std::uint8_t* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+PW_INLINE std::uint64_t load64_le(const std::uint8_t* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
 // The field integer: the first eight field bytes as a big-endian number. The
-// field bytes are the packet's bytes, reversed for little byte order.
-PW_INLINE std::uint64_t field_integer(const std::uint8_t* field, std::size_t count, byte_order order) noexcept {
+// field bytes are the packet's bytes, reversed for little byte order. `room`
+// is how many packet bytes lie from the field's start to the packet's end.
+PW_INLINE std::uint64_t field_integer(const std::uint8_t* field, std::size_t count, std::size_t room,
+                                      byte_order order) noexcept {
+    if (count == 0) return 0;
     if (order == byte_order::big) {
-        if (count >= 8) {
-            std::uint64_t v;
-            std::memcpy(&v, field, 8);
-            return __builtin_bswap64(v);
-        }
+        if (count >= 8) return load64_be(field);
+        // One 8-byte load where the packet allows it; the shift keeps `count` bytes.
+        if (room >= 8) return load64_be(field) >> (64 - 8 * count);
         return load_be(field, count);
     }
     // Reversed bytes read big-endian are the last eight bytes read little-endian.
-    if (count >= 8) {
-        std::uint64_t v;
-        std::memcpy(&v, field + count - 8, 8);
-        return v;
-    }
+    if (count >= 8) return load64_le(field + count - 8);
+    if (room >= 8) return load64_le(field) & (~std::uint64_t{0} >> (64 - 8 * count));
     return load_le(field, count);
 }
 
@@ -131,15 +141,16 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
 
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i];
+        py::prefetch_items(items, i);
         if (PW_UNLIKELY(!PyDict_Check(item))) {
             py::raise_cast_error(item, "dict");
             return pending_error();
         }
-        py::item_scan scan;
-        py::scan_item(item, scan);
         py::item_fields f;
+        py::item_scan scan;
         std::optional<py::item_reader> reader;
-        if (PW_UNLIKELY(!py::fast_fields(scan, f))) {
+        if (PW_UNLIKELY(!py::read_plain_item(item, f))) {
+            py::scan_item(item, scan);
             reader.emplace(item, py::scan_is_inert(scan) ? &scan : nullptr);
             if (status s = read_item(*reader, f); PW_UNLIKELY(!s)) return s.take_error();
         }
@@ -162,7 +173,7 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
             f.order = *order;
         }
 
-        std::uint64_t value = field_integer(field, count, f.order);
+        std::uint64_t value = field_integer(field, count, length - static_cast<std::size_t>(start), f.order);
         value = f.reverse ? reverse_low_bits(value, bits) : value & low_mask(bits);
 
         if (PW_UNLIKELY(f.encoding == nullptr)) {

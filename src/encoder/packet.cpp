@@ -349,15 +349,16 @@ result<PyObject*> build_packet(const py::item_list& items) {
     u128 end = 0;
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* item = items[i];
+        py::prefetch_items(items, i);
         if (PW_UNLIKELY(!PyDict_Check(item))) {
             py::raise_cast_error(item, "dict");
             return pending_error();
         }
-        py::item_scan scan;
-        py::scan_item(item, scan);
         py::item_fields& f = fields[i];
-        fast[i] = py::fast_fields(scan, f);
+        fast[i] = py::read_plain_item(item, f);
         if (PW_UNLIKELY(!fast[i])) {
+            py::item_scan scan;
+            py::scan_item(item, scan);
             py::item_reader reader(item, py::scan_is_inert(scan) ? &scan : nullptr);
             if (status s = read_extent(reader, f); PW_UNLIKELY(!s)) return s.take_error();
             if (!py::scan_is_inert(scan)) may_have_run_code = true;
@@ -391,10 +392,10 @@ result<PyObject*> build_packet(const py::item_list& items) {
         if (ready) {
             f = fields[i];
         } else {
-            py::item_scan scan;
-            py::scan_item(item, scan);
-            ready = py::fast_fields(scan, f);
+            ready = py::read_plain_item(item, f);
             if (!ready) {
+                py::item_scan scan;
+                py::scan_item(item, scan);
                 if (!py::scan_is_inert(scan)) may_have_run_code = true;
                 reader.emplace(item, py::scan_is_inert(scan) ? &scan : nullptr);
                 if (status s = read_item(*reader, f); PW_UNLIKELY(!s)) return s.take_error();

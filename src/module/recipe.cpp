@@ -125,6 +125,16 @@ bool to_recipe(PyObject* recipe, item_list& out) {
 
 // ---- one item ----
 
+// PyDict_Next only forwards to _PyDict_Next; calling that directly saves a
+// hop per entry where the interpreter still exports it.
+PW_INLINE int next_entry(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyDict_Next(dict, pos, key, value, nullptr);
+#else
+    return PyDict_Next(dict, pos, key, value);
+#endif
+}
+
 void scan_item(PyObject* dict, item_scan& out) noexcept {
     for (auto& v : out.values) v = nullptr;
     out.keys_plain = true;
@@ -132,7 +142,7 @@ void scan_item(PyObject* dict, item_scan& out) noexcept {
     PyObject *key, *value;
     unsigned expected = 0;
     // Counting the entries saves the call that would report the end.
-    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && PyDict_Next(dict, &pos, &key, &value); --left) {
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && next_entry(dict, &pos, &key, &value); --left) {
         // Recipes are usually written in one order: try the next key first.
         unsigned k = expected;
         if (k >= recipe_key_count || key != key_objects[k]) {
@@ -248,32 +258,67 @@ PW_INLINE static bool plain_size(PyObject* o, std::size_t& out) noexcept {
 
 PW_INLINE static bool plain_ascii(PyObject* o) noexcept { return PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o); }
 
-bool fast_fields(const item_scan& scan, item_fields& out) noexcept {
-    PyObject* const* v = scan.values;
-    PyObject* name = v[key_name];
-    PyObject* enc = v[key_encoding];
-    PyObject* bits = v[key_bits];
-    PyObject* order = v[key_byte_order];
-    PyObject* reverse = v[key_reverse_bits];
-    PyObject* offset = v[key_offset_bits];
-    if (!scan.keys_plain || !name || !enc || !bits || !order || !reverse) return false;
-    if (!plain_ascii(name) || !plain_ascii(enc) || !plain_ascii(order)) return false;
-    if (reverse != Py_True && reverse != Py_False) return false;
-    const name_slot* e = known_name(enc);
-    const name_slot* o = known_name(order);
-    if (!e || e->value < 0 || !o || o->value >= 0) return false;
-    if (!plain_size(bits, out.bits)) return false;
-    out.has_offset = offset != nullptr;
-    if (offset && !plain_size(offset, out.offset)) return false;
-    out.name = name;
-    out.encoding_text = enc;
-    out.order_text = order;
-    out.value = v[key_value];
-    out.encoding = &encoding_names[e->value];
-    out.order = static_cast<byte_order>(-1 - o->value);
-    out.order_known = true;
-    out.reverse = reverse == Py_True;
-    return true;
+bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
+    constexpr unsigned required = (1u << key_name) | (1u << key_encoding) | (1u << key_bits) |
+                                  (1u << key_byte_order) | (1u << key_reverse_bits);
+    unsigned found = 0;
+    unsigned expected = 0;
+    f.value = nullptr;
+    f.has_offset = false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && next_entry(dict, &pos, &key, &value); --left) {
+        // Recipes are usually written in one order: try the next key first.
+        unsigned k = expected;
+        if (k >= recipe_key_count || key != key_objects[k]) {
+            k = 0;
+            while (k < recipe_key_count && key != key_objects[k]) ++k;
+            if (k == recipe_key_count) {
+                if (!PyUnicode_CheckExact(key)) return false;
+                k = key_by_content(key);
+                if (k == recipe_key_count) continue;  // a key of no interest
+            }
+        }
+        expected = k + 1;
+        found |= 1u << k;
+        switch (k) {
+            case key_name:
+                if (!plain_ascii(value)) return false;
+                f.name = value;
+                break;
+            case key_encoding: {
+                // Only our own interned names are found, so the value is a plain str.
+                const name_slot* e = known_name(value);
+                if (!e || e->value < 0) return false;
+                f.encoding_text = value;
+                f.encoding = &encoding_names[e->value];
+                break;
+            }
+            case key_bits:
+                if (!plain_size(value, f.bits)) return false;
+                break;
+            case key_byte_order: {
+                const name_slot* o = known_name(value);
+                if (!o || o->value >= 0) return false;
+                f.order_text = value;
+                f.order = static_cast<byte_order>(-1 - o->value);
+                break;
+            }
+            case key_reverse_bits:
+                if (value != Py_True && value != Py_False) return false;
+                f.reverse = value == Py_True;
+                break;
+            case key_offset_bits:
+                if (!plain_size(value, f.offset)) return false;
+                f.has_offset = true;
+                break;
+            default:
+                f.value = value;
+                break;
+        }
+    }
+    f.order_known = true;
+    return (found & required) == required;
 }
 
 // ---- names ----

@@ -92,12 +92,29 @@ struct item_fields {
     bool order_known;
 };
 
-// The common case in one go: a scanned item whose keys are all present with
-// plain values (ASCII names and words spelled as the canonical lower-case
-// names, non-negative ints that fit, a bool) converts without any check that
-// could fail. Returns false otherwise; the caller then reads the item key by
-// key, which finds the first fault in the documented order.
-bool fast_fields(const item_scan& scan, item_fields& out) noexcept;
+// The common case in one pass over the item's entries: every key present
+// with a plain value (ASCII names, encoding and byte order words spelled as
+// the canonical lower-case names, non-negative ints that fit, a bool), so
+// nothing can fail and no Python code runs. Returns false otherwise; the
+// caller then reads the item key by key, which finds the first fault in the
+// documented order.
+bool read_plain_item(PyObject* dict, item_fields& f) noexcept;
+
+// Asks for the memory of the items after item i ahead of time: walking a
+// recipe touches one dict after another, and each first touch would
+// otherwise wait for memory.
+PW_INLINE void prefetch_items(const item_list& items, std::size_t i) noexcept {
+    if (i + 2 < items.size()) __builtin_prefetch(items[i + 2]);
+    if (i + 1 < items.size()) {
+        PyObject* next = items[i + 1];
+        if (PyDict_Check(next)) {
+            const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(next)->ma_keys);
+            __builtin_prefetch(keys);
+            __builtin_prefetch(keys + 64);
+            __builtin_prefetch(keys + 128);
+        }
+    }
+}
 
 // Reads keys from one dict, from a scan or by lookups.
 class item_reader {
