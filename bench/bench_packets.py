@@ -66,14 +66,26 @@ def recipe_of(fields):
 
 
 # ---- the pure-Python loop a user would write over the same recipe ----
+# It does the job the engines do: every key of every item is honoured
+# (position, byte order, bit reversal), with the same layouts.
+
+def _reverse(value, bits):
+    return int(format(value, f"0{bits}b")[::-1], 2) if bits else 0
+
 
 def python_pack(recipe):
+    end = 0
+    for item in recipe:
+        pos = item.get("offset_bits", end)
+        end = max(end, pos + item["bits"])
     acc = 0
-    total = 0
+    total = (end + 7) // 8 * 8
+    cursor = 0
     for item in recipe:
         bits = item["bits"]
         value = item["value"]
         encoding = item["encoding"]
+        cursor = item.get("offset_bits", cursor)
         if encoding == "unsigned":
             pattern = value
         elif encoding == "twos_complement":
@@ -82,29 +94,44 @@ def python_pack(recipe):
             pattern = struct.unpack(">I", struct.pack(">f", value))[0]
         else:
             pattern = struct.unpack(">Q", struct.pack(">d", value))[0]
-        acc = (acc << bits) | pattern
-        total += bits
-    pad = -total % 8
-    return (acc << pad).to_bytes((total + pad) // 8, "big")
+        if item["reverse_bits"]:
+            pattern = _reverse(pattern & ((1 << bits) - 1), bits)
+        nbytes = (bits + 7) // 8
+        if item["byte_order"] == "little":
+            pattern = int.from_bytes(pattern.to_bytes(nbytes, "big"), "little")
+        pattern &= (1 << bits) - 1
+        shift = total - cursor - bits
+        acc = (acc & ~(((1 << bits) - 1) << shift)) | (pattern << shift)
+        cursor += bits
+    return acc.to_bytes(total // 8, "big")
 
 
-def python_unpack(packet, recipe):
-    whole = int.from_bytes(packet, "big")
-    left = len(packet) * 8
+def python_unpack(packet, offset, recipe):
     out = {}
+    cursor = offset
     for item in recipe:
         bits = item["bits"]
-        left -= bits
-        pattern = (whole >> left) & ((1 << bits) - 1)
+        pos = offset + item["offset_bits"] if "offset_bits" in item else cursor
+        start = pos // 8
+        count = (bits + 7) // 8
+        if start + count > len(packet):
+            raise ValueError(f"Packet too short for parameter '{item['name']}'")
+        field = int.from_bytes(packet[start:start + count], item["byte_order"])
+        if item["reverse_bits"]:
+            field = _reverse(field & ((1 << bits) - 1), bits)
+        else:
+            field &= (1 << bits) - 1
         encoding = item["encoding"]
         if encoding == "unsigned":
-            out[item["name"]] = pattern
+            value = field
         elif encoding == "twos_complement":
-            out[item["name"]] = pattern - (1 << bits) if pattern >> (bits - 1) else pattern
+            value = field - (1 << bits) if field >> (bits - 1) else field
         elif encoding == "ieee754_f32":
-            out[item["name"]] = struct.unpack(">f", pattern.to_bytes(4, "big"))[0]
+            value = struct.unpack(">f", field.to_bytes(4, "big"))[0]
         else:
-            out[item["name"]] = struct.unpack(">d", pattern.to_bytes(8, "big"))[0]
+            value = struct.unpack(">d", field.to_bytes(8, "big"))[0]
+        out[item["name"]] = value
+        cursor = pos + bits
     return out
 
 
@@ -169,6 +196,9 @@ def run(count, number, repeat):
     names = [f[0] for f in fields]
     data = {f[0]: f[3] for f in fields}
     packet = packweaver.pack_parameters(recipe)
+    # The pure-Python loop does the same job: same bytes, same values.
+    assert python_pack(recipe) == packet
+    assert python_unpack(packet, 0, recipe) == packweaver.unpack_parameters(packet, 0, recipe)
     rows = {}
     rows["packweaver"] = (
         best_ns(lambda: packweaver.unpack_parameters(packet, 0, recipe), number, repeat),
@@ -196,7 +226,7 @@ def run(count, number, repeat):
             best_ns(lambda: st.build(cdata), slow, repeat),
         )
     rows["pure Python loop"] = (
-        best_ns(lambda: python_unpack(packet, recipe), max(1, number // 5), repeat),
+        best_ns(lambda: python_unpack(packet, 0, recipe), max(1, number // 5), repeat),
         best_ns(lambda: python_pack(recipe), max(1, number // 5), repeat),
     )
     return rows
