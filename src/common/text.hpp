@@ -34,9 +34,10 @@ struct text_view {
 };
 
 // The shape of a decoded text: its length in code points and its largest code
-// point (0 for the empty text). A sink stores it as the narrowest of 1, 2 or 4
-// bytes per code point that holds max_char: below 0x100 one, below 0x10000
-// two, otherwise four.
+// point (0 for the empty text), or any code point of the same storage class:
+// below 0x80, below 0x100, below 0x10000, or above. The host keeps a string in
+// the narrowest storage its class allows, so only the class matters. A sink
+// stores the text with storage_width(max_char) bytes per code point.
 struct text_shape {
     std::size_t length = 0;
     char32_t max_char = 0;
@@ -44,6 +45,11 @@ struct text_shape {
 
 inline unsigned storage_width(char32_t max_char) noexcept {
     return max_char < 0x100 ? 1u : max_char < 0x10000 ? 2u : 4u;
+}
+
+// 0 for ASCII, 1 for Latin-1, 2 for the rest of the BMP, 3 above it.
+inline unsigned storage_class(char32_t max_char) noexcept {
+    return max_char < 0x80 ? 0u : max_char < 0x100 ? 1u : max_char < 0x10000 ? 2u : 3u;
 }
 
 class text_sink {

@@ -287,25 +287,6 @@ PW_INLINE std::size_t ascii_run(const u8* s, std::size_t n) noexcept {
     return k;
 }
 
-u8 max_byte(const u8* s, std::size_t n, bool fast) noexcept {
-    std::size_t i = 0;
-    u8 m = 0;
-#if PW_TEXT_SSE2
-    if (fast) {
-        __m128i acc = _mm_setzero_si128();
-        for (; n - i >= 64; i += 64)
-            acc = _mm_max_epu8(acc, _mm_max_epu8(_mm_max_epu8(load128(s + i), load128(s + i + 16)),
-                                                 _mm_max_epu8(load128(s + i + 32), load128(s + i + 48))));
-        for (; n - i >= 16; i += 16) acc = _mm_max_epu8(acc, load128(s + i));
-        m = max_byte_of(acc);
-    }
-#else
-    (void)fast;
-#endif
-    for (; i < n; ++i) m = std::max(m, s[i]);
-    return m;
-}
-
 #if PW_TEXT_AVX2
 
 PW_AVX2 std::size_t ascii_prefix_avx2(const u8* s, std::size_t n, u8& max) noexcept {
@@ -329,17 +310,6 @@ PW_AVX2 std::size_t ascii_prefix_avx2(const u8* s, std::size_t n, u8& max) noexc
 // them begins at the start, which is then the part most recently read and
 // the likeliest to be still in the cache.
 
-PW_AVX2 u8 max_byte_avx2(const u8* s, std::size_t n) noexcept {
-    std::size_t j = n;
-    __m256i acc = _mm256_setzero_si256();
-    for (; j >= 128; j -= 128)
-        acc = _mm256_max_epu8(acc, _mm256_max_epu8(_mm256_max_epu8(load256(s + j - 128), load256(s + j - 96)),
-                                                   _mm256_max_epu8(load256(s + j - 64), load256(s + j - 32))));
-    for (; j >= 32; j -= 32) acc = _mm256_max_epu8(acc, load256(s + j - 32));
-    u8 max = max_byte_of(acc);
-    for (; j > 0; --j) max = std::max(max, s[j - 1]);
-    return max;
-}
 
 // Whether every byte is below 0x80, and if so the largest.
 PW_AVX2 bool all_ascii_avx2(const u8* s, std::size_t n, u8& max) noexcept {
@@ -1587,13 +1557,16 @@ status decode_us_ascii(std::span<const std::uint8_t> bytes, text_sink& sink) {
 status decode_iso_8859_1(std::span<const std::uint8_t> bytes, text_sink& sink) {
     const u8* s = bytes.data();
     const std::size_t n = bytes.size();
+    // Only the storage class of the largest byte matters: the first byte at
+    // or above 0x80 settles it, so the scan stops there.
+    u8 ascii_max = 0;
 #if PW_TEXT_AVX2
-    const char32_t max = current_level() == level::avx2 ? max_byte_avx2(s, n)
-                                                         : max_byte(s, n, current_level() != level::scalar);
+    const std::size_t prefix =
+        current_level() == level::avx2 ? ascii_prefix_avx2(s, n, ascii_max) : ascii_prefix(s, n, ascii_max);
 #else
-    const char32_t max = max_byte(s, n, current_level() != level::scalar);
+    const std::size_t prefix = ascii_prefix(s, n, ascii_max);
 #endif
-    const text_shape shape{n, max};
+    const text_shape shape{n, prefix == n ? char32_t{ascii_max} : char32_t{0xFF}};
     return deliver(shape, sink, [&](u8* out) { copy_bytes(out, s, n); });
 }
 
