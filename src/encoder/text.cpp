@@ -6,28 +6,8 @@
 #include <type_traits>
 
 #include "../common/format.hpp"
+#include "../common/simd.hpp"
 #include "../common/windows1252.hpp"
-
-// SSE2 is part of x86-64; MSVC says so through _M_X64 rather than __SSE2__.
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#define PW_TEXT_SSE2 1
-#else
-#define PW_TEXT_SSE2 0
-#endif
-
-#if PW_TEXT_SSE2 && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define PW_TEXT_AVX2 1
-// Functions built for AVX2 run only after a run-time check. Before one of
-// them calls into SSE2 code it clears the upper register halves
-// (_mm256_zeroupper): the compiler does not always, and SSE2 code running
-// with them dirty is several times slower.
-#define PW_AVX2 __attribute__((target("avx2,popcnt")))
-#define PW_AVX2_INLINE __attribute__((target("avx2,popcnt"), always_inline)) inline
-#else
-#define PW_TEXT_AVX2 0
-#endif
 
 namespace packweaver {
 namespace {
@@ -42,11 +22,7 @@ constexpr std::size_t no_fault = std::numeric_limits<std::size_t>::max();
 text_encoder_path g_path = text_encoder_path::best;
 
 #if PW_TEXT_AVX2
-bool detect_avx2() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-}
-const bool g_has_avx2 = detect_avx2();
+const bool g_has_avx2 = detail::cpu_has_avx2();
 #endif
 
 enum class level : u8 { scalar, portable, avx2 };

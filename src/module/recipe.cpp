@@ -135,6 +135,20 @@ PW_INLINE int next_entry(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObje
 #endif
 }
 
+// Which recipe key an entry's key is: recipe_key_count for a key of no
+// interest, not_plain for a key that is not a plain str (it may compare equal
+// to one of ours, so only a lookup can tell). Recipes are usually written in
+// one order, so the key after the previous one is tried first.
+constexpr unsigned not_plain = recipe_key_count + 1;
+
+PW_INLINE unsigned classify_key(PyObject* key, unsigned expected) noexcept {
+    if (expected < recipe_key_count && key == key_objects[expected]) return expected;
+    for (unsigned k = 0; k < recipe_key_count; ++k)
+        if (key == key_objects[k]) return k;
+    if (!PyUnicode_CheckExact(key)) return not_plain;
+    return key_by_content(key);
+}
+
 void scan_item(PyObject* dict, item_scan& out) noexcept {
     for (auto& v : out.values) v = nullptr;
     out.keys_plain = true;
@@ -143,21 +157,12 @@ void scan_item(PyObject* dict, item_scan& out) noexcept {
     unsigned expected = 0;
     // Counting the entries saves the call that would report the end.
     for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && next_entry(dict, &pos, &key, &value); --left) {
-        // Recipes are usually written in one order: try the next key first.
-        unsigned k = expected;
-        if (k >= recipe_key_count || key != key_objects[k]) {
-            k = 0;
-            while (k < recipe_key_count && key != key_objects[k]) ++k;
-            if (k == recipe_key_count) {
-                if (!PyUnicode_CheckExact(key)) {
-                    // A key of another type may compare equal to one of ours.
-                    out.keys_plain = false;
-                    return;
-                }
-                k = key_by_content(key);
-                if (k == recipe_key_count) continue;  // a key of no interest
-            }
+        const unsigned k = classify_key(key, expected);
+        if (k == not_plain) {
+            out.keys_plain = false;
+            return;
         }
+        if (k == recipe_key_count) continue;
         out.values[k] = value;
         expected = k + 1;
     }
@@ -268,17 +273,9 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && next_entry(dict, &pos, &key, &value); --left) {
-        // Recipes are usually written in one order: try the next key first.
-        unsigned k = expected;
-        if (k >= recipe_key_count || key != key_objects[k]) {
-            k = 0;
-            while (k < recipe_key_count && key != key_objects[k]) ++k;
-            if (k == recipe_key_count) {
-                if (!PyUnicode_CheckExact(key)) return false;
-                k = key_by_content(key);
-                if (k == recipe_key_count) continue;  // a key of no interest
-            }
-        }
+        const unsigned k = classify_key(key, expected);
+        if (k == not_plain) return false;
+        if (k == recipe_key_count) continue;
         expected = k + 1;
         found |= 1u << k;
         switch (k) {
