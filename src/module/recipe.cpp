@@ -13,7 +13,8 @@ const char* const key_texts[recipe_key_count] = {
     "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value",
 };
 
-PyObject* key_objects[recipe_key_count];
+// Two spare null slots: classify_key looks one and two past the last key.
+PyObject* key_objects[recipe_key_count + 2];
 
 // Interned canonical names, matched by identity before any lower-casing. The
 // table holds a reference to each, so an address cannot be reused by another
@@ -142,7 +143,10 @@ PW_INLINE int next_entry(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObje
 constexpr unsigned not_plain = recipe_key_count + 1;
 
 PW_INLINE unsigned classify_key(PyObject* key, unsigned expected) noexcept {
-    if (expected < recipe_key_count && key == key_objects[expected]) return expected;
+    // expected is at most recipe_key_count: the spare null slots make both reads safe.
+    if (key == key_objects[expected]) return expected;
+    // The optional offset_bits is often left out.
+    if (key == key_objects[expected + 1]) return expected + 1;
     for (unsigned k = 0; k < recipe_key_count; ++k)
         if (key == key_objects[k]) return k;
     if (!PyUnicode_CheckExact(key)) return not_plain;
