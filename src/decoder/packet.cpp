@@ -113,18 +113,6 @@ PyObject* decode_field_text(text_encoding enc, const std::uint8_t* field, std::s
     return sink.release();
 }
 
-// Reads an item key by key, in the reader's order, reporting the first fault.
-PW_COLD status read_item(py::item_reader& reader, py::item_fields& f) {
-    f.encoding = nullptr;
-    f.order_known = false;
-    f.value = nullptr;
-    if (status s = reader.text(py::key_name, f.name); !s) return s;
-    if (status s = reader.text(py::key_encoding, f.encoding_text); !s) return s;
-    if (status s = reader.size(py::key_bits, f.bits); !s) return s;
-    if (status s = reader.text(py::key_byte_order, f.order_text); !s) return s;
-    if (status s = reader.flag(py::key_reverse_bits, f.reverse); !s) return s;
-    return reader.optional_size(py::key_offset_bits, f.has_offset, f.offset);
-}
 
 }  // namespace
 
@@ -152,7 +140,7 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
         if (PW_UNLIKELY(!py::read_plain_item(item, f))) {
             py::scan_item(item, scan);
             reader.emplace(item, py::scan_is_inert(scan) ? &scan : nullptr);
-            if (status s = read_item(*reader, f); PW_UNLIKELY(!s)) return s.take_error();
+            if (status s = reader->read_keys(f); PW_UNLIKELY(!s)) return s.take_error();
         }
         PyObject* const name = f.name;
         const std::size_t bits = f.bits;

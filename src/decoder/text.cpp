@@ -13,6 +13,8 @@
 namespace packweaver {
 namespace {
 
+using namespace simd;
+
 using u8 = std::uint8_t;
 using u16 = std::uint16_t;
 using u32 = std::uint32_t;
@@ -97,12 +99,6 @@ PW_INLINE void by_width(const text_shape& shape, Write write) {
 
 #if PW_TEXT_SSE2
 
-PW_INLINE __m128i load128(const u8* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-PW_INLINE void store128(u8* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-PW_INLINE __m128i swap_bytes16(__m128i v) noexcept { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
-PW_INLINE __m128i swap_bytes32(__m128i v) noexcept {
-    return swap_bytes16(_mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1));
-}
 PW_INLINE unsigned bitmask(__m128i v) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
 
 PW_INLINE u8 max_byte_of(__m128i v) noexcept {
@@ -140,8 +136,6 @@ PW_INLINE __m128i max_epi32(__m128i a, __m128i b) noexcept {
     return _mm_or_si128(_mm_and_si128(gt, a), _mm_andnot_si128(gt, b));
 }
 
-// 0xFF in every byte that is 0x80-0x9F, where windows-1252 differs from Latin-1.
-PW_INLINE __m128i c1_bytes(__m128i v) noexcept { return _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xA0))); }
 
 // The 16 bytes of v as 16 units of W-byte storage.
 template <unsigned W>
@@ -165,18 +159,6 @@ PW_INLINE void widen_store(__m128i v, u8* out) noexcept {
 
 #if PW_TEXT_AVX2
 
-PW_AVX2_INLINE __m256i load256(const u8* p) noexcept {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-PW_AVX2_INLINE void store256(u8* p, __m256i v) noexcept { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
-PW_AVX2_INLINE __m256i swap_bytes16(__m256i v) noexcept {
-    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1, 0, 3, 2, 5,
-                                                   4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
-}
-PW_AVX2_INLINE __m256i swap_bytes32(__m256i v) noexcept {
-    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, 3, 2, 1, 0, 7,
-                                                   6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12));
-}
 PW_AVX2_INLINE bool any_set(__m256i v) noexcept { return _mm256_testz_si256(v, v) == 0; }
 PW_AVX2_INLINE u8 max_byte_of(__m256i v) noexcept {
     return max_byte_of(_mm_max_epu8(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));

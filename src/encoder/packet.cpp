@@ -300,16 +300,9 @@ status encode_number(field_encoding enc, PyObject* value, std::size_t bits, std:
     return success();
 }
 
-// Reads an item key by key, in the packer's order, reporting the first fault.
+// Reads an item key by key, then looks `value` up, reporting the first fault.
 PW_COLD status read_item(py::item_reader& reader, py::item_fields& f) {
-    f.encoding = nullptr;
-    f.order_known = false;
-    if (status s = reader.text(py::key_name, f.name); !s) return s;
-    if (status s = reader.text(py::key_encoding, f.encoding_text); !s) return s;
-    if (status s = reader.size(py::key_bits, f.bits); !s) return s;
-    if (status s = reader.text(py::key_byte_order, f.order_text); !s) return s;
-    if (status s = reader.flag(py::key_reverse_bits, f.reverse); !s) return s;
-    if (status s = reader.optional_size(py::key_offset_bits, f.has_offset, f.offset); !s) return s;
+    if (status s = reader.read_keys(f); !s) return s;
     auto value = reader.get(py::key_value);
     if (!value) return value.take_error();
     f.value = *value;

@@ -12,6 +12,8 @@
 namespace packweaver {
 namespace {
 
+using namespace simd;
+
 using u8 = std::uint8_t;
 using u16 = std::uint16_t;
 using u32 = std::uint32_t;
@@ -116,17 +118,9 @@ PW_COLD error unsupported_width(unsigned width) {
 
 #if PW_TEXT_SSE2
 
-PW_INLINE __m128i load128(const u8* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-PW_INLINE void store128(u8* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-PW_INLINE __m128i swap_bytes16(__m128i v) noexcept { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
-PW_INLINE __m128i swap_bytes32(__m128i v) noexcept {
-    return swap_bytes16(_mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1));
-}
 PW_INLINE bool all_zero(__m128i v) noexcept {
     return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF;
 }
-// 0xFF in every byte that is 0x80-0x9F, the C1 range windows-1252 mostly lacks.
-PW_INLINE __m128i c1_bytes(__m128i v) noexcept { return _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xA0))); }
 
 // 16 characters, each below Limit (0x80 or 0x100), narrowed to bytes.
 template <unsigned W, u32 Limit>
@@ -766,18 +760,6 @@ outcome single_byte_fast(const u8* s, std::size_t n, u8* out) noexcept {
 // ---------------------------------------------------------------------------
 // AVX2 loops for the fixed-width encodings and windows-1252.
 
-PW_AVX2_INLINE __m256i load256(const u8* p) noexcept {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
-PW_AVX2_INLINE void store256(u8* p, __m256i v) noexcept { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
-PW_AVX2_INLINE __m256i swap_units16(__m256i v) noexcept {
-    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, 1, 0, 3, 2, 5,
-                                                   4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
-}
-PW_AVX2_INLINE __m256i swap_units32(__m256i v) noexcept {
-    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, 3, 2, 1, 0, 7,
-                                                   6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12));
-}
 // -1 in every 32-bit lane that is not a Unicode scalar value.
 PW_AVX2_INLINE __m256i not_scalar_avx2(__m256i c) noexcept {
     const __m256i limit = _mm256_set1_epi32(0x10FFFF);
@@ -822,8 +804,8 @@ PW_AVX2 outcome utf16_avx2(const u8* s, std::size_t n, u8* out) noexcept {
             __m256i a = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i)));
             __m256i b = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 16)));
             if (!LE) {
-                a = swap_units16(a);
-                b = swap_units16(b);
+                a = swap_bytes16(a);
+                b = swap_bytes16(b);
             }
             store256(o, a);
             store256(o + 32, b);
@@ -832,7 +814,7 @@ PW_AVX2 outcome utf16_avx2(const u8* s, std::size_t n, u8* out) noexcept {
         for (; n - i >= 16; i += 16, o += 32) {
             const __m256i v = load256(s + 2 * i);
             if (PW_UNLIKELY(any_surrogate16(v))) break;  // the scalar loop names it
-            store256(o, LE ? v : swap_units16(v));
+            store256(o, LE ? v : swap_bytes16(v));
         }
     } else {
         // Each character as the 32-bit lane [unit, second unit]; the second
@@ -848,7 +830,7 @@ PW_AVX2 outcome utf16_avx2(const u8* s, std::size_t n, u8* out) noexcept {
                                                   _mm256_set1_epi32(0xDC00)),
                                   16));
             __m256i lanes = _mm256_blendv_epi8(c, pair, astral);
-            if (!LE) lanes = swap_units16(lanes);
+            if (!LE) lanes = swap_bytes16(lanes);
             const auto mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(astral)));
             put_utf16_piece(_mm256_castsi256_si128(lanes), mask & 15, o);
             put_utf16_piece(_mm256_extracti128_si256(lanes, 1), mask >> 4, o);
@@ -873,7 +855,7 @@ PW_AVX2 outcome utf32_avx2(const u8* s, std::size_t n, u8* out) noexcept {
         }
         if constexpr (W > 1)
             if (PW_UNLIKELY(!_mm256_testz_si256(not_scalar_avx2(c), not_scalar_avx2(c)))) break;
-        store256(out + 4 * i, LE ? c : swap_units32(c));
+        store256(out + 4 * i, LE ? c : swap_bytes32(c));
     }
     for (; i < n; ++i) {
         const char32_t c = load_char<W>(s + i * W);

@@ -322,6 +322,18 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
     return (found & required) == required;
 }
 
+PW_COLD status item_reader::read_keys(item_fields& f) {
+    f.encoding = nullptr;
+    f.order_known = false;
+    f.value = nullptr;
+    if (status s = text(key_name, f.name); !s) return s;
+    if (status s = text(key_encoding, f.encoding_text); !s) return s;
+    if (status s = size(key_bits, f.bits); !s) return s;
+    if (status s = text(key_byte_order, f.order_text); !s) return s;
+    if (status s = flag(key_reverse_bits, f.reverse); !s) return s;
+    return optional_size(key_offset_bits, f.has_offset, f.offset);
+}
+
 // ---- names ----
 
 result<const encoding_name*> find_encoding(PyObject* name) {

@@ -132,6 +132,11 @@ public:
     status flag(recipe_key key, bool& out);
     status optional_size(recipe_key key, bool& present, std::size_t& out);
 
+    // name, encoding, bits, byte_order, reverse_bits, then offset_bits: the
+    // order both engines read an item in, so the first fault is reported.
+    // The encoding and byte order are left to be matched by the caller.
+    status read_keys(item_fields& f);
+
 private:
     PyObject* dict_;
     const item_scan* scan_;
