@@ -57,6 +57,11 @@ constexpr unsigned legacy_index(field_encoding e) noexcept {
     return static_cast<unsigned>(e) - static_cast<unsigned>(field_encoding::ieee754_1985_f32);
 }
 
+// The text rows follow text_encoding's order, so one offset converts them.
+static_assert(text_encoding_of(field_encoding::utf8) == text_encoding::utf8);
+static_assert(text_encoding_of(field_encoding::utf32be) == text_encoding::utf32be);
+static_assert(text_encoding_of(field_encoding::windows_1252) == text_encoding::windows_1252);
+
 struct encoding_name {
     std::string_view name;  // lower case
     field_encoding encoding;

@@ -2,6 +2,7 @@
 // written yet: each decoder reports so.
 #pragma once
 
+#include "../common/encodings.hpp"
 #include "../common/error.hpp"
 
 namespace packweaver {
@@ -19,6 +20,12 @@ enum class legacy_format {
     ibm_f32,
     ibm_f64,
 };
+
+// legacy_format follows the legacy rows of field_encoding, so one offset
+// converts them.
+static_assert(legacy_index(field_encoding::ieee754_1985_f32) == static_cast<unsigned>(legacy_format::ieee754_1985_f32));
+static_assert(legacy_index(field_encoding::mil_std_1750a_f48) == static_cast<unsigned>(legacy_format::mil_std_1750a_f48));
+static_assert(legacy_index(field_encoding::ibm_f64) == static_cast<unsigned>(legacy_format::ibm_f64));
 
 // The format's display name, as in "TI f40".
 const char* legacy_format_name(legacy_format format) noexcept;
