@@ -438,3 +438,20 @@ def test_one_mebibyte(name):
         expected = ref_encode(name, text)
         assert encoder(name)(text) == expected
         check(decoder(name)(expected), text)
+
+
+# The widest character last, after a Latin-1 one, with the rest of the input
+# 31 bytes long modulo 32: its sequence starts in the last bytes of the final
+# block, where a vector scan for the largest character can miss it.
+@pytest.mark.parametrize("last", ["Ā", "\u07ff", "\u0800", "\uffff", "\U00010000"])
+@pytest.mark.parametrize("ascii_before", [0, 1, 31, 32, 64])
+@pytest.mark.parametrize("blocks", [0, 1, 2])
+def test_widest_character_closing_the_last_block(last, ascii_before, blocks):
+    tail = 31 - len(last.encode())
+    text = "a" * ascii_before + "é" + "a" * (tail - 2 + 32 * blocks) + last
+    data = text.encode()
+    assert (len(data) - ascii_before) % 32 == 31
+    assert pw.decode_utf8(data) == text
+    assert pw.decode_windows_1252(b"\xef\xbb\xbf" + data) == text
+    recipe = [{"name": "t", "encoding": "utf8", "bits": 8 * len(data), "byte_order": "big", "reverse_bits": False}]
+    assert pw.unpack_parameters(data, 0, recipe) == {"t": text}

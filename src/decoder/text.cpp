@@ -582,6 +582,10 @@ PW_AVX2 scan_result utf8_scan_avx2(const u8* s, std::size_t n) noexcept {
         _mm256_zeroupper();
         return utf8_fault_in_block(s, n, i);
     }
+    // A window is recorded at its last byte, so one that starts in the last
+    // three bytes of the padded tail ends in the block after it. Padding
+    // bytes are zero, so that block holds no fault and adds only windows.
+    if (st.after_multibyte) utf8_avx2_block(st, _mm256_setzero_si256());
     return shaped(n - st.continuations, decode_window(max_u32_of(st.max_window)));
 }
 
