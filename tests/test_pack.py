@@ -476,3 +476,47 @@ def test_matches_bitstruct(data):
                         st.integers(-2**(bits - 1), 2**(bits - 1) - 1)) for kind, bits in shapes]
     recipe = [it(bits, v, "unsigned" if kind == "u" else "twos_complement") for (kind, bits), v in zip(shapes, values)]
     assert pw.pack_parameters(recipe) == bitstruct.pack("".join(f"{k}{b}" for k, b in shapes), *values)
+
+
+# A conversion hook that drops the dict's references to values read before it:
+# the engines must hold what they read, or read it again.
+@pytest.mark.parametrize("hooked", ["bits", "offset_bits", "value"])
+@pytest.mark.parametrize("replaced", ["name", "encoding", "byte_order", "value"])
+def test_hook_replacing_values_already_read(hooked, replaced):
+    item = it(bits=8, value=1, name="x" * (1 << 20), enc="UNSIGNED", order="BIG")
+
+    class Hook:
+        def __index__(self):
+            item[replaced] = {"name": "p", "encoding": "twos_complement", "byte_order": "little", "value": 2}[replaced]
+            return 8 if hooked == "bits" else 1 if hooked == "value" else 0
+
+    item[hooked] = Hook()
+    assert len(pw.pack_parameters([item])) == 1
+    item[hooked] = Hook()
+    assert pw.unpack_parameters(b"\x01", 0, [item]) in ({"x" * (1 << 20): 1}, {"p": 1})
+
+
+def test_deep_recursion_through_hooks_ends_in_recursion_error():
+    import threading
+
+    outcome = []
+
+    class Again:
+        def __index__(self):
+            return pw.pack_parameters([it(value=Again())])[0]
+
+    def run():
+        try:
+            pw.pack_parameters([it(value=Again())])
+        except BaseException as e:  # noqa: B036
+            outcome.append(e)
+
+    threading.stack_size(1 << 20)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(0)
+    assert len(outcome) == 1 and type(outcome[0]) is ValueError
+    assert "RecursionError" in str(outcome[0])

@@ -135,14 +135,14 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
             return pending_error();
         }
         py::item_fields f;
-        py::item_scan scan;
-        std::optional<py::item_reader> reader;
         if (PW_UNLIKELY(!py::read_plain_item(item, f))) {
+            py::item_scan scan;
             py::scan_item(item, scan);
-            reader.emplace(item, py::scan_is_inert(scan) ? &scan : nullptr);
-            if (status s = reader->read_keys(f); PW_UNLIKELY(!s)) return s.take_error();
+            py::item_reader reader(item, py::scan_is_inert(scan) ? &scan : nullptr);
+            if (status s = reader.read_keys(f); PW_UNLIKELY(!s)) return s.take_error();
         }
-        PyObject* const name = f.name;
+        // Held by f: lower-casing a name below may run the garbage collector.
+        PyObject* const name = f.name.get();
         const std::size_t bits = f.bits;
 
         // Positions are exact: a field however far past the end is too short,
@@ -156,7 +156,7 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
         const std::uint8_t* field = packet.data() + static_cast<std::size_t>(start);
 
         if (PW_UNLIKELY(!f.order_known)) {
-            auto order = py::find_byte_order(f.order_text);
+            auto order = py::find_byte_order(f.order_text.get());
             if (PW_UNLIKELY(!order)) return order.take_error();
             f.order = *order;
         }
@@ -165,9 +165,9 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
         value = f.reverse ? reverse_low_bits(value, bits) : value & low_mask(bits);
 
         if (PW_UNLIKELY(f.encoding == nullptr)) {
-            auto found = py::find_encoding(f.encoding_text);
+            auto found = py::find_encoding(f.encoding_text.get());
             if (PW_UNLIKELY(!found)) return found.take_error();
-            if (PW_UNLIKELY(*found == nullptr)) return py::unsupported_encoding(f.encoding_text);
+            if (PW_UNLIKELY(*found == nullptr)) return py::unsupported_encoding(f.encoding_text.get());
             f.encoding = *found;
         }
 

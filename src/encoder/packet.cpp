@@ -305,7 +305,7 @@ PW_COLD status read_item(py::item_reader& reader, py::item_fields& f) {
     if (status s = reader.read_keys(f); !s) return s;
     auto value = reader.get(py::key_value);
     if (!value) return value.take_error();
-    f.value = *value;
+    py::hold(f.value, *value);
     return success();
 }
 
@@ -313,6 +313,25 @@ PW_COLD status read_item(py::item_reader& reader, py::item_fields& f) {
 PW_COLD status read_extent(py::item_reader& reader, py::item_fields& f) {
     if (status s = reader.size(py::key_bits, f.bits); !s) return s;
     return reader.optional_size(py::key_offset_bits, f.has_offset, f.offset);
+}
+
+// A text field. Out of line: its encoding buffer is on the C stack only
+// while the text is written, never while a conversion hook runs.
+PW_NOINLINE status pack_text(const packet_buffer& buffer, u128 pos, py::item_fields& f, field_encoding enc) {
+    text_view text;
+    if (PW_UNLIKELY(!py::to_text(f.value.get(), text))) return pending_error();
+    py::buffer_sink sink;
+    if (status s = encode_text(text_encoding_of(enc), text, sink); PW_UNLIKELY(!s)) {
+        if (s.err().kind != error_kind::pending && py::raise_if_lone_surrogate(f.value.get())) return pending_error();
+        return s.take_error();
+    }
+    if (PW_UNLIKELY(!f.order_known)) {
+        auto order = py::find_byte_order(f.order_text.get());
+        if (PW_UNLIKELY(!order)) return order.take_error();
+        f.order = *order;
+    }
+    place_text(buffer, pos, f.bits, sink.data(), sink.size(), f.order);
+    return success();
 }
 
 }  // namespace
@@ -323,7 +342,9 @@ result<PyObject*> build_packet(const py::item_list& items) {
 
     // Items read in one go in the sizing pass serve the encoding pass too, as
     // long as no Python code has run in between (only plain values were seen).
-    constexpr std::size_t inline_items = 32;
+    // Kept small, as it stays on the C stack while conversion hooks run
+    // (which may call the engines again); longer recipes use the heap.
+    constexpr std::size_t inline_items = 8;
     py::item_fields inline_fields[inline_items];
     bool inline_fast[inline_items];
     std::unique_ptr<py::item_fields[]> heap_fields;
@@ -350,11 +371,14 @@ result<PyObject*> build_packet(const py::item_list& items) {
         py::item_fields& f = fields[i];
         fast[i] = py::read_plain_item(item, f);
         if (PW_UNLIKELY(!fast[i])) {
+            // The scan's values are borrowed: decide from them before reading
+            // anything, as a conversion may run code that drops them.
             py::item_scan scan;
             py::scan_item(item, scan);
-            py::item_reader reader(item, py::scan_is_inert(scan) ? &scan : nullptr);
+            const bool inert = py::scan_is_inert(scan);
+            if (!inert) may_have_run_code = true;
+            py::item_reader reader(item, inert ? &scan : nullptr);
             if (status s = read_extent(reader, f); PW_UNLIKELY(!s)) return s.take_error();
-            if (!py::scan_is_inert(scan)) may_have_run_code = true;
         }
         const u128 pos = f.has_offset ? static_cast<u128>(f.offset) : end;
         end = std::max(end, pos + f.bits);
@@ -380,66 +404,48 @@ result<PyObject*> build_packet(const py::item_list& items) {
             return pending_error();
         }
         py::item_fields f;
-        std::optional<py::item_reader> reader;
-        bool ready = fast[i] && !may_have_run_code;
-        if (ready) {
-            f = fields[i];
-        } else {
-            ready = py::read_plain_item(item, f);
-            if (!ready) {
-                py::item_scan scan;
-                py::scan_item(item, scan);
-                if (!py::scan_is_inert(scan)) may_have_run_code = true;
-                reader.emplace(item, py::scan_is_inert(scan) ? &scan : nullptr);
-                if (status s = read_item(*reader, f); PW_UNLIKELY(!s)) return s.take_error();
-            }
+        if (fast[i] && !may_have_run_code) {
+            f = std::move(fields[i]);
+        } else if (!py::read_plain_item(item, f)) {
+            py::item_scan scan;
+            py::scan_item(item, scan);
+            const bool inert = py::scan_is_inert(scan);
+            if (!inert) may_have_run_code = true;
+            py::item_reader reader(item, inert ? &scan : nullptr);
+            if (status s = read_item(reader, f); PW_UNLIKELY(!s)) return s.take_error();
         }
-        if (PW_UNLIKELY(f.value == nullptr)) return py::missing_value(f.name);
+        if (PW_UNLIKELY(!f.value)) return py::missing_value(f.name.get());
         // Converting a value of another kind may run Python code, which may
-        // change this dict or later ones: hold the value, and read every
-        // later item afresh.
-        py::ref value_hold;
-        if (PW_UNLIKELY(!py::is_inert(f.value))) {
-            may_have_run_code = true;
-            Py_INCREF(f.value);
-            value_hold = py::ref(f.value);
-        }
+        // change this dict or later ones: read every later item afresh.
+        if (PW_UNLIKELY(!py::is_inert(f.value.get()))) may_have_run_code = true;
         if (f.has_offset) cursor = f.offset;
         const u128 pos = cursor;
         const std::size_t bits = f.bits;
 
         if (PW_UNLIKELY(f.encoding == nullptr)) {
-            auto found = py::find_encoding(f.encoding_text);
+            // Lower-casing a name outside ASCII calls into the interpreter.
+            may_have_run_code = true;
+            auto found = py::find_encoding(f.encoding_text.get());
             if (PW_UNLIKELY(!found)) return found.take_error();
             f.encoding = *found;
         }
         if (PW_UNLIKELY(f.encoding == nullptr || !f.encoding->packer))
-            return py::unsupported_encoding(f.encoding_text);
+            return py::unsupported_encoding(f.encoding_text.get());
         const field_encoding enc = f.encoding->encoding;
 
         if (!is_text(enc)) {
             std::uint64_t pattern = 0;
-            if (status s = encode_number(enc, f.value, bits, pattern); PW_UNLIKELY(!s)) return s.take_error();
+            if (status s = encode_number(enc, f.value.get(), bits, pattern); PW_UNLIKELY(!s)) return s.take_error();
             if (PW_UNLIKELY(!f.order_known)) {
-                auto order = py::find_byte_order(f.order_text);
+                may_have_run_code = true;
+                auto order = py::find_byte_order(f.order_text.get());
                 if (PW_UNLIKELY(!order)) return order.take_error();
                 f.order = *order;
             }
             place_number(buffer, pos, bits, pattern, f.reverse, f.order);
         } else {
-            text_view text;
-            if (PW_UNLIKELY(!py::to_text(f.value, text))) return pending_error();
-            py::buffer_sink sink;
-            if (status s = encode_text(text_encoding_of(enc), text, sink); PW_UNLIKELY(!s)) {
-                if (s.err().kind != error_kind::pending && py::raise_if_lone_surrogate(f.value)) return pending_error();
-                return s.take_error();
-            }
-            if (PW_UNLIKELY(!f.order_known)) {
-                auto order = py::find_byte_order(f.order_text);
-                if (PW_UNLIKELY(!order)) return order.take_error();
-                f.order = *order;
-            }
-            place_text(buffer, pos, bits, sink.data(), sink.size(), f.order);
+            if (PW_UNLIKELY(!f.order_known)) may_have_run_code = true;
+            if (status s = pack_text(buffer, pos, f, enc); PW_UNLIKELY(!s)) return s.take_error();
         }
         cursor = pos + bits;
     }

@@ -22,9 +22,27 @@ inline bool recipe_argument(const call& c, std::size_t i, item_list& items) {
     return false;
 }
 
+// Conversion hooks of recipe values may call the engines again: let deep
+// recursion end in RecursionError rather than in an overflowed C stack.
+class recursion_guard {
+public:
+    recursion_guard(const char* where) noexcept : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    recursion_guard(const recursion_guard&) = delete;
+    recursion_guard& operator=(const recursion_guard&) = delete;
+    ~recursion_guard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
 inline PyObject* pack_parameters(const call& c) {
     item_list items;
     if (!recipe_argument(c, 0, items)) return nullptr;
+    recursion_guard guard(" while packing parameters");
+    if (!guard) return nullptr;
     auto r = build_packet(items);
     if (PW_UNLIKELY(!r)) return engine_failure(r.err());
     return *r;
@@ -35,6 +53,8 @@ inline PyObject* unpack_parameters(const call& c) {
     std::size_t offset;
     item_list items;
     if (!c.bytes(0, packet) || !c.size(1, offset) || !recipe_argument(c, 2, items)) return nullptr;
+    recursion_guard guard(" while unpacking parameters");
+    if (!guard) return nullptr;
     auto r = process_recipe(packet, offset, items);
     if (PW_UNLIKELY(!r)) return engine_failure(r.err());
     return *r;

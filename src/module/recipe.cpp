@@ -217,13 +217,13 @@ PW_COLD error missing_value(PyObject* name) {
     return make_error(error_kind::key_error, "Recipe item '" + utf8_of(name) + "' missing required field: 'value'");
 }
 
-status item_reader::text(recipe_key key, PyObject*& out) {
+status item_reader::text(recipe_key key, ref& out) {
     auto v = get(key);
     if (PW_UNLIKELY(!v)) return v.take_error();
     if (PW_UNLIKELY(*v == nullptr)) return missing_field(key);
     text_view t;
     if (PW_UNLIKELY(!to_checked_text(*v, t))) return pending_error();
-    out = *v;
+    hold(out, *v);
     return success();
 }
 
@@ -272,7 +272,7 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
                                   (1u << key_byte_order) | (1u << key_reverse_bits);
     unsigned found = 0;
     unsigned expected = 0;
-    f.value = nullptr;
+    f.value = ref();
     f.has_offset = false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -285,13 +285,13 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
         switch (k) {
             case key_name:
                 if (!plain_ascii(value)) return false;
-                f.name = value;
+                hold(f.name, value);
                 break;
             case key_encoding: {
                 // Only our own interned names are found, so the value is a plain str.
                 const name_slot* e = known_name(value);
                 if (!e || e->value < 0) return false;
-                f.encoding_text = value;
+                hold(f.encoding_text, value);
                 f.encoding = &encoding_names[e->value];
                 break;
             }
@@ -301,7 +301,7 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
             case key_byte_order: {
                 const name_slot* o = known_name(value);
                 if (!o || o->value >= 0) return false;
-                f.order_text = value;
+                hold(f.order_text, value);
                 f.order = static_cast<byte_order>(-1 - o->value);
                 break;
             }
@@ -314,7 +314,7 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
                 f.has_offset = true;
                 break;
             default:
-                f.value = value;
+                hold(f.value, value);
                 break;
         }
     }
@@ -325,7 +325,7 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
 PW_COLD status item_reader::read_keys(item_fields& f) {
     f.encoding = nullptr;
     f.order_known = false;
-    f.value = nullptr;
+    f.value = ref();
     if (status s = text(key_name, f.name); !s) return s;
     if (status s = text(key_encoding, f.encoding_text); !s) return s;
     if (status s = size(key_bits, f.bits); !s) return s;

@@ -49,7 +49,9 @@ public:
     bool assign(PyObject* recipe);
 
 private:
-    static constexpr std::size_t inline_capacity = 64;
+    // Small: a conversion hook may call the engines again, and every level of
+    // that recursion keeps this on the C stack.
+    static constexpr std::size_t inline_capacity = 16;
     PyObject* inline_[inline_capacity];
     std::unique_ptr<PyObject*[]> heap_;
     PyObject** items_ = inline_;
@@ -77,12 +79,14 @@ PW_INLINE bool is_inert(PyObject* v) noexcept {
            v == Py_None;
 }
 
-// Every key of an item, converted.
+// Every key of an item, converted. The objects are held: converting a later
+// key, or anything else that runs Python code, may drop the dict's own
+// references to them.
 struct item_fields {
-    PyObject* name;
-    PyObject* encoding_text;
-    PyObject* order_text;
-    PyObject* value;  // nullptr when absent
+    ref name;
+    ref encoding_text;
+    ref order_text;
+    ref value;  // empty when absent
     const packweaver::encoding_name* encoding;  // nullptr until resolved
     std::size_t bits;
     std::size_t offset;
@@ -127,7 +131,7 @@ public:
     // The value, or nullptr when absent (pending_error() when a lookup raised).
     result<PyObject*> get(recipe_key key);
 
-    status text(recipe_key key, PyObject*& out);
+    status text(recipe_key key, ref& out);
     status size(recipe_key key, std::size_t& out);
     status flag(recipe_key key, bool& out);
     status optional_size(recipe_key key, bool& present, std::size_t& out);
@@ -142,6 +146,12 @@ private:
     const item_scan* scan_;
     PyObject* owned_[recipe_key_count] = {};
 };
+
+// Holds a new reference to o (which may be null) in r.
+PW_INLINE void hold(ref& r, PyObject* o) noexcept {
+    Py_XINCREF(o);
+    r = ref(o);
+}
 
 // Key errors of the item format.
 error missing_field(recipe_key key);
