@@ -6,6 +6,14 @@
 // while it is converted (anything but a plain int, float, str or bool), the
 // item is read with one lookup per key instead, at the moment each key is
 // needed, so that what the code does to the dict is seen exactly.
+//
+// The rule for every reader of a recipe: a borrowed reference (from a dict
+// walk, a lookup, a sequence's items) is good only until the next thing that
+// can run Python code: a conversion (__index__, __float__, __bool__), a
+// lower-casing of a name, a lookup or comparison with a key that is not an
+// exact str, or any allocation of an object the garbage collector tracks
+// (whose collection runs finalizers). Across such a point, hold a strong
+// reference (item_fields does) or read again.
 #pragma once
 
 #include <cstddef>
