@@ -3,8 +3,8 @@
 // arguments themselves are raised as they are.
 #pragma once
 
-#include "../decoder/packet.hpp"
-#include "../encoder/packet.hpp"
+#include "unpack_engine.hpp"
+#include "pack_engine.hpp"
 #include "binding.hpp"
 #include "errors.hpp"
 #include "recipe.hpp"

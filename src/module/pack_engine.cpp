@@ -1,4 +1,4 @@
-#include "packet.hpp"
+#include "pack_engine.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -8,13 +8,13 @@
 
 #include "../common/bits.hpp"
 #include "../common/format.hpp"
-#include "../module/convert.hpp"
-#include "../module/errors.hpp"
-#include "../module/sinks.hpp"
-#include "bcd.hpp"
-#include "ieee754.hpp"
-#include "integer.hpp"
-#include "text.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "sinks.hpp"
+#include "../encoder/bcd.hpp"
+#include "../encoder/ieee754.hpp"
+#include "../encoder/integer.hpp"
+#include "../encoder/text.hpp"
 
 namespace packweaver {
 

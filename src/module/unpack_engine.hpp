@@ -7,8 +7,8 @@
 #include <span>
 
 #include "../common/error.hpp"
-#include "../module/python.hpp"
-#include "../module/recipe.hpp"
+#include "python.hpp"
+#include "recipe.hpp"
 
 namespace packweaver {
 

@@ -1,4 +1,4 @@
-#include "packet.hpp"
+#include "unpack_engine.hpp"
 
 #include <cstring>
 #include <memory>
@@ -7,14 +7,14 @@
 
 #include "../common/bits.hpp"
 #include "../common/format.hpp"
-#include "../module/convert.hpp"
-#include "../module/errors.hpp"
-#include "../module/sinks.hpp"
-#include "bcd.hpp"
-#include "ieee754.hpp"
-#include "integer.hpp"
-#include "legacy.hpp"
-#include "text.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "sinks.hpp"
+#include "../decoder/bcd.hpp"
+#include "../decoder/ieee754.hpp"
+#include "../decoder/integer.hpp"
+#include "../decoder/legacy.hpp"
+#include "../decoder/text.hpp"
 
 namespace packweaver {
 namespace {
