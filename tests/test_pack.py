@@ -520,3 +520,31 @@ def test_deep_recursion_through_hooks_ends_in_recursion_error():
         threading.stack_size(0)
     assert len(outcome) == 1 and type(outcome[0]) is ValueError
     assert "RecursionError" in str(outcome[0])
+
+
+# A float pattern is turned into whole bytes before the byte order is applied,
+# and only then cut to the field's width: with "little" order the pattern's
+# bits above the width move into the field.
+@pytest.mark.parametrize("enc, bits, value, order, hexed", [
+    ("ieee754_f16", 12, 1.0, "little", "03c0"),
+    ("ieee754_f16", 12, 1.0, "big", "c000"),
+    ("ieee754_f16", 8, -2.0, "little", "00"),
+    ("ieee754_f32", 20, 1.5, "little", "000c00"),
+    ("ieee754_f32", 20, 1.5, "big", "000000"),
+    ("ieee754_f32", 24, 1.5, "little", "0000c0"),
+    ("ieee754_f64", 52, 1.0, "little", None),
+    ("ieee754_f64", 60, -1.0, "little", None),
+    ("ieee754_f64", 60, -1.0, "big", None),
+])
+def test_narrow_float_fields_keep_the_last_bits_of_whole_bytes(enc, bits, value, order, hexed):
+    pattern = {"ieee754_f16": pw.encode_ieee754_f16, "ieee754_f32": pw.encode_ieee754_f32,
+               "ieee754_f64": pw.encode_ieee754_f64}[enc](value)
+    n = (bits + 7) // 8
+    field = pattern.to_bytes(8, "big")[-n:]
+    if order == "little":
+        field = field[::-1]
+    expected = ((int.from_bytes(field, "big") & ((1 << bits) - 1)) << (8 * n - bits)).to_bytes(n, "big")
+    packed = pw.pack_parameters([it(bits, value, enc, order)])
+    assert packed == expected
+    if hexed is not None:
+        assert packed.hex() == hexed

@@ -4,10 +4,20 @@
 #include <cstdint>
 #include <string>
 
+#include "bits.hpp"
+
 namespace packweaver::fmt {
 
 inline std::string dec(std::int64_t v) { return std::to_string(v); }
 inline std::string dec(std::uint64_t v) { return std::to_string(v); }
+inline std::string dec(u128 v) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+        v /= 10;
+    } while (v != 0);
+    return digits;
+}
 
 // Upper-case hexadecimal, zero-padded to at least `width` digits.
 inline std::string hex(std::uint64_t v, int width) {

@@ -7,32 +7,9 @@
 #include <longintrepr.h>
 #endif
 
-namespace packweaver::py {
+#include "../common/compiler.hpp"
 
-// The value of an exact int that is small (held in at most one internal
-// digit, or compact), without a call into the interpreter. Returns false
-// for any other int; the caller then takes the general road.
-inline bool small_int_value(PyObject* o, long long& out) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    auto* l = reinterpret_cast<PyLongObject*>(o);
-    if (!PyUnstable_Long_IsCompact(l)) return false;
-    out = static_cast<long long>(PyUnstable_Long_CompactValue(l));
-    return true;
-#else
-    const Py_ssize_t size = Py_SIZE(o);
-    auto* l = reinterpret_cast<PyLongObject*>(o);
-    if (size == 0) {
-        out = 0;
-    } else if (size == 1) {
-        out = static_cast<long long>(l->ob_digit[0]);
-    } else if (size == -1) {
-        out = -static_cast<long long>(l->ob_digit[0]);
-    } else {
-        return false;
-    }
-    return true;
-#endif
-}
+namespace packweaver::py {
 
 // An owned reference, released at scope exit.
 class ref {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "compat.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 
@@ -75,6 +76,59 @@ bool lower_ascii(PyObject* s, char* out, std::size_t& len) noexcept {
 
 }  // namespace
 
+// The keys of one item, found by one pass over its entries.
+struct item_scan {
+    PyObject* values[recipe_key_count];
+    bool keys_plain;  // every key a plain str, so the pass found exactly what lookups would
+};
+
+void scan_item(PyObject* dict, item_scan& out) noexcept;
+
+// True when converting the item's values runs no Python code (plain int,
+// float, str, bool or None), so the dict cannot change while it is read.
+bool scan_is_inert(const item_scan& scan) noexcept;
+
+
+// The common case in one pass over the item's entries: every key present
+// with a plain value (ASCII names, encoding and byte order words spelled as
+// the canonical lower-case names, non-negative ints that fit, a bool), so
+// nothing can fail and no Python code runs. Returns false otherwise; the
+// caller then reads the item key by key, which finds the first fault in the
+// documented order.
+
+
+
+// Reads keys from one dict, from a scan or by lookups.
+class item_reader {
+public:
+    item_reader(PyObject* dict, const item_scan* scan) noexcept : dict_(dict), scan_(scan) {}
+    item_reader(const item_reader&) = delete;
+    item_reader& operator=(const item_reader&) = delete;
+    ~item_reader();
+
+    // The value, or nullptr when absent (pending_error() when a lookup raised).
+    result<PyObject*> get(recipe_key key);
+
+    status text(recipe_key key, ref& out);
+    status size(recipe_key key, std::size_t& out);
+    status flag(recipe_key key, bool& out);
+    status optional_size(recipe_key key, bool& present, std::size_t& out);
+
+    // name, encoding, bits, byte_order, reverse_bits, then offset_bits: the
+    // order both engines read an item in, so the first fault is reported.
+    // The encoding and byte order are left to be matched by the caller.
+    status read_keys(item_fields& f);
+
+private:
+    PyObject* dict_;
+    const item_scan* scan_;
+    PyObject* owned_[recipe_key_count] = {};
+};
+
+error missing_field(recipe_key key);
+result<const encoding_name*> find_encoding(PyObject* name);
+result<byte_order> find_byte_order(PyObject* name);
+
 bool init_recipe_names() {
     for (unsigned k = 0; k < recipe_key_count; ++k) {
         key_objects[k] = PyUnicode_InternFromString(key_texts[k]);
@@ -126,16 +180,6 @@ bool to_recipe(PyObject* recipe, item_list& out) {
 
 // ---- one item ----
 
-// PyDict_Next only forwards to _PyDict_Next; calling that directly saves a
-// hop per entry where the interpreter still exports it.
-PW_INLINE int next_entry(PyObject* dict, Py_ssize_t* pos, PyObject** key, PyObject** value) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
-    return _PyDict_Next(dict, pos, key, value, nullptr);
-#else
-    return PyDict_Next(dict, pos, key, value);
-#endif
-}
-
 // Which recipe key an entry's key is: recipe_key_count for a key of no
 // interest, not_plain for a key that is not a plain str (it may compare equal
 // to one of ours, so only a lookup can tell). Recipes are usually written in
@@ -160,7 +204,7 @@ void scan_item(PyObject* dict, item_scan& out) noexcept {
     PyObject *key, *value;
     unsigned expected = 0;
     // Counting the entries saves the call that would report the end.
-    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && next_entry(dict, &pos, &key, &value); --left) {
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && compat::dict_next(dict, &pos, &key, &value); --left) {
         const unsigned k = classify_key(key, expected);
         if (k == not_plain) {
             out.keys_plain = false;
@@ -254,7 +298,7 @@ status item_reader::optional_size(recipe_key key, bool& present, std::size_t& ou
 PW_INLINE static bool plain_size(PyObject* o, std::size_t& out) noexcept {
     if (!PyLong_CheckExact(o)) return false;
     long long small;
-    if (PW_LIKELY(small_int_value(o, small))) {
+    if (PW_LIKELY(compat::small_int_value(o, small))) {
         out = static_cast<std::size_t>(small);
         return small >= 0;
     }
@@ -273,10 +317,10 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
     unsigned found = 0;
     unsigned expected = 0;
     f.value = ref();
-    f.has_offset = false;
+    f.field.has_offset = false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && next_entry(dict, &pos, &key, &value); --left) {
+    for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && compat::dict_next(dict, &pos, &key, &value); --left) {
         const unsigned k = classify_key(key, expected);
         if (k == not_plain) return false;
         if (k == recipe_key_count) continue;
@@ -293,25 +337,26 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
                 if (!e || e->value < 0) return false;
                 hold(f.encoding_text, value);
                 f.encoding = &encoding_names[e->value];
+                f.field.encoding = f.encoding->encoding;
                 break;
             }
             case key_bits:
-                if (!plain_size(value, f.bits)) return false;
+                if (!plain_size(value, f.field.bits)) return false;
                 break;
             case key_byte_order: {
                 const name_slot* o = known_name(value);
                 if (!o || o->value >= 0) return false;
                 hold(f.order_text, value);
-                f.order = static_cast<byte_order>(-1 - o->value);
+                f.field.order = static_cast<byte_order>(-1 - o->value);
                 break;
             }
             case key_reverse_bits:
                 if (value != Py_True && value != Py_False) return false;
-                f.reverse = value == Py_True;
+                f.field.reverse = value == Py_True;
                 break;
             case key_offset_bits:
-                if (!plain_size(value, f.offset)) return false;
-                f.has_offset = true;
+                if (!plain_size(value, f.field.offset)) return false;
+                f.field.has_offset = true;
                 break;
             default:
                 hold(f.value, value);
@@ -328,10 +373,10 @@ PW_COLD status item_reader::read_keys(item_fields& f) {
     f.value = ref();
     if (status s = text(key_name, f.name); !s) return s;
     if (status s = text(key_encoding, f.encoding_text); !s) return s;
-    if (status s = size(key_bits, f.bits); !s) return s;
+    if (status s = size(key_bits, f.field.bits); !s) return s;
     if (status s = text(key_byte_order, f.order_text); !s) return s;
-    if (status s = flag(key_reverse_bits, f.reverse); !s) return s;
-    return optional_size(key_offset_bits, f.has_offset, f.offset);
+    if (status s = flag(key_reverse_bits, f.field.reverse); !s) return s;
+    return optional_size(key_offset_bits, f.field.has_offset, f.field.offset);
 }
 
 // ---- names ----
@@ -384,6 +429,83 @@ result<byte_order> find_byte_order(PyObject* name) {
     if (const name_slot* s = known_name(name); PW_LIKELY(s != nullptr && s->value < 0))
         return static_cast<byte_order>(-1 - s->value);
     return find_byte_order_slow(name);
+}
+
+// ---- one item ----
+
+PW_COLD static status read_extent_slow(item_reader& reader, item_fields& f) {
+    if (status s = reader.size(key_bits, f.field.bits); !s) return s;
+    return reader.optional_size(key_offset_bits, f.field.has_offset, f.field.offset);
+}
+
+PW_COLD static status read_item_slow(PyObject* item, item_part part, item_fields& f) {
+    // The scan's values are borrowed: decide from them before reading
+    // anything, as a conversion may run code that drops them.
+    item_scan scan;
+    scan_item(item, scan);
+    const bool inert = scan_is_inert(scan);
+    f.ran_code = !inert;
+    item_reader reader(item, inert ? &scan : nullptr);
+    if (part == item_part::extent) return read_extent_slow(reader, f);
+    if (status s = reader.read_keys(f); !s) return s;
+    if (part == item_part::keys) return success();
+    auto value = reader.get(key_value);
+    if (!value) return value.take_error();
+    hold(f.value, *value);
+    return success();
+}
+
+status read_item(PyObject* item, item_part part, item_fields& f) {
+    if (PW_UNLIKELY(!PyDict_Check(item))) {
+        raise_cast_error(item, "dict");
+        return pending_error();
+    }
+    f.ran_code = false;
+    if (PW_LIKELY(read_plain_item(item, f))) return success();
+    f.encoding = nullptr;
+    f.order_known = false;
+    return read_item_slow(item, part, f);
+}
+
+status resolve_encoding(item_fields& f) {
+    if (f.encoding != nullptr) return success();
+    auto found = find_encoding(f.encoding_text.get());
+    if (PW_UNLIKELY(!found)) return found.take_error();
+    f.encoding = *found;
+    if (f.encoding != nullptr) f.field.encoding = f.encoding->encoding;
+    return success();
+}
+
+status resolve_order(item_fields& f) {
+    if (f.order_known) return success();
+    auto order = find_byte_order(f.order_text.get());
+    if (PW_UNLIKELY(!order)) return order.take_error();
+    f.field.order = *order;
+    f.order_known = true;
+    return success();
+}
+
+// ---- numbers ----
+
+status to_number(PyObject* value, packet::value_kind kind, packet::number& out) {
+    bool ok = false;
+    switch (kind) {
+        case packet::value_kind::signed_int: ok = to_i64(value, out.i); break;
+        case packet::value_kind::unsigned_int: ok = to_u64(value, out.u); break;
+        case packet::value_kind::binary32: ok = to_f32(value, out.f32); break;
+        case packet::value_kind::binary64: ok = to_f64(value, out.f64); break;
+        default: return value_error("internal: not a numeric value");
+    }
+    if (PW_UNLIKELY(!ok)) return pending_error();
+    return success();
+}
+
+PyObject* number_object(const packet::decoded& d) {
+    switch (d.type) {
+        case packet::decoded::kind::signed_int: return PyLong_FromLongLong(d.i);
+        case packet::decoded::kind::unsigned_int: return PyLong_FromUnsignedLongLong(d.u);
+        default: return PyFloat_FromDouble(d.d);
+    }
 }
 
 }  // namespace packweaver::py

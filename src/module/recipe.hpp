@@ -23,6 +23,8 @@
 #include "../common/encodings.hpp"
 #include "../common/compiler.hpp"
 #include "../common/error.hpp"
+#include "../packet/field.hpp"
+#include "compat.hpp"
 #include "python.hpp"
 
 namespace packweaver::py {
@@ -68,18 +70,6 @@ private:
 
 bool to_recipe(PyObject* recipe, item_list& out);
 
-// The keys of one item, found by one pass over its entries.
-struct item_scan {
-    PyObject* values[recipe_key_count];
-    bool keys_plain;  // every key a plain str, so the pass found exactly what lookups would
-};
-
-void scan_item(PyObject* dict, item_scan& out) noexcept;
-
-// True when converting the item's values runs no Python code (plain int,
-// float, str, bool or None), so the dict cannot change while it is read.
-bool scan_is_inert(const item_scan& scan) noexcept;
-
 // A value whose conversion runs no Python code.
 PW_INLINE bool is_inert(PyObject* v) noexcept {
     PyTypeObject* t = Py_TYPE(v);
@@ -87,30 +77,43 @@ PW_INLINE bool is_inert(PyObject* v) noexcept {
            v == Py_None;
 }
 
-// Every key of an item, converted. The objects are held: converting a later
-// key, or anything else that runs Python code, may drop the dict's own
-// references to them.
+// One recipe item as the engines see it: the field's description, and the
+// objects it keeps. The objects are held: converting a later key, or
+// anything else that runs Python code, may drop the dict's own references.
 struct item_fields {
+    packet::field field;  // field.encoding is set once `encoding` is resolved
     ref name;
     ref encoding_text;
     ref order_text;
-    ref value;  // empty when absent
+    ref value;  // empty when absent or not read
     const packweaver::encoding_name* encoding;  // nullptr until resolved
-    std::size_t bits;
-    std::size_t offset;
-    byte_order order;
-    bool reverse;
-    bool has_offset;
-    bool order_known;
+    bool order_known;  // field.order is set
+    bool ran_code;     // reading may have run Python code (a conversion hook)
 };
 
-// The common case in one pass over the item's entries: every key present
-// with a plain value (ASCII names, encoding and byte order words spelled as
-// the canonical lower-case names, non-negative ints that fit, a bool), so
-// nothing can fail and no Python code runs. Returns false otherwise; the
-// caller then reads the item key by key, which finds the first fault in the
-// documented order.
-bool read_plain_item(PyObject* dict, item_fields& f) noexcept;
+// What of an item to read.
+enum class item_part : std::uint8_t {
+    extent,          // bits, then offset_bits (the packer's sizing pass)
+    keys,            // name, encoding, bits, byte_order, reverse_bits, offset_bits (the reader)
+    keys_and_value,  // the same, then value is looked up (the packer)
+};
+
+// Reads one recipe item: checks that it is a dict, then reads the part's
+// keys in their documented order, so that the first fault is reported. The
+// common case takes one pass over the dict's entries; the encoding and byte
+// order names are then already matched.
+status read_item(PyObject* item, item_part part, item_fields& f);
+
+// Matches the encoding name once (nullptr when unknown: the engines differ on
+// what to do with it). May run Python code (full Unicode lower-casing).
+status resolve_encoding(item_fields& f);
+// Matches the byte order word, or fails with the invalid-byte-order error.
+status resolve_order(item_fields& f);
+
+// The value of a numeric field converted for its encoding.
+status to_number(PyObject* value, packet::value_kind kind, packet::number& out);
+// A decoded number as a new int or float.
+PyObject* number_object(const packet::decoded& d);
 
 // Asks for the memory of the items after item i ahead of time: walking a
 // recipe touches one dict after another, and each first touch would
@@ -120,40 +123,13 @@ PW_INLINE void prefetch_items(const item_list& items, std::size_t i) noexcept {
     if (i + 1 < items.size()) {
         PyObject* next = items[i + 1];
         if (PyDict_Check(next)) {
-            const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(next)->ma_keys);
+            const char* keys = static_cast<const char*>(compat::dict_keys_address(next));
             __builtin_prefetch(keys);
             __builtin_prefetch(keys + 64);
             __builtin_prefetch(keys + 128);
         }
     }
 }
-
-// Reads keys from one dict, from a scan or by lookups.
-class item_reader {
-public:
-    item_reader(PyObject* dict, const item_scan* scan) noexcept : dict_(dict), scan_(scan) {}
-    item_reader(const item_reader&) = delete;
-    item_reader& operator=(const item_reader&) = delete;
-    ~item_reader();
-
-    // The value, or nullptr when absent (pending_error() when a lookup raised).
-    result<PyObject*> get(recipe_key key);
-
-    status text(recipe_key key, ref& out);
-    status size(recipe_key key, std::size_t& out);
-    status flag(recipe_key key, bool& out);
-    status optional_size(recipe_key key, bool& present, std::size_t& out);
-
-    // name, encoding, bits, byte_order, reverse_bits, then offset_bits: the
-    // order both engines read an item in, so the first fault is reported.
-    // The encoding and byte order are left to be matched by the caller.
-    status read_keys(item_fields& f);
-
-private:
-    PyObject* dict_;
-    const item_scan* scan_;
-    PyObject* owned_[recipe_key_count] = {};
-};
 
 // Holds a new reference to o (which may be null) in r.
 PW_INLINE void hold(ref& r, PyObject* o) noexcept {
@@ -162,15 +138,8 @@ PW_INLINE void hold(ref& r, PyObject* o) noexcept {
 }
 
 // Key errors of the item format.
-error missing_field(recipe_key key);
 error missing_value(PyObject* name);
-
-// The encoding an item names: nullptr when the lower-cased name is unknown.
-result<const encoding_name*> find_encoding(PyObject* name);
 error unsupported_encoding(PyObject* name);
-
-// "big" or "little" after lower-casing, or an error value.
-result<byte_order> find_byte_order(PyObject* name);
 
 // The UTF-8 of a str known to hold no lone surrogate.
 std::string utf8_of(PyObject* str);

@@ -1,5 +1,5 @@
-// The packet reader: walks a recipe and reads each item's field out of a
-// packet into a new dict.
+// The reader: walks a recipe and reads each item's field out of a packet
+// into a new dict.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,9 @@
 
 namespace packweaver {
 
-// A new dict from item name to decoded value, or the first failure.
+// A new dict from item name to decoded value, or the first failure. Each
+// field is cut in whole bytes from the byte that holds its first bit; an
+// item's offset_bits counts from base_offset.
 result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size_t base_offset,
                                  const py::item_list& items);
 

@@ -1,0 +1,145 @@
+// The packet field model: one field's description, placing a field into a
+// packet and cutting it out again. Every engine uses these; nothing else
+// places or cuts bits.
+//
+// Packet bits are numbered from 0 at the most significant bit of the first
+// byte. A numeric field is placed as the packer lays it out: the pattern
+// turned into n = (bits + 7) / 8 bytes, most significant first, its low
+// `bits` bits reversed first when asked, the bytes reversed for "little"
+// order, and the last `bits` bits of those bytes written at the field's
+// position (a field wider than 64 bits is zero but for the pattern). A text
+// field is its encoded bytes, reversed for "little" order, left-aligned in
+// the field and zero-padded, or cut to its last `bits` bits.
+//
+// Two ways of reading a field back:
+// - whole bytes: the n bytes from the byte that holds the field's first bit,
+//   in byte order, their low `bits` bits kept (or reversed);
+// - bit-exact: the field's `bits` bits at their exact position, read as the
+//   exact inverse of placement.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "../common/bits.hpp"
+#include "../common/encodings.hpp"
+#include "../common/error.hpp"
+
+namespace packweaver::packet {
+
+// One field of a packet.
+struct field {
+    field_encoding encoding = field_encoding::unsigned_int;
+    std::size_t bits = 0;
+    std::size_t offset = 0;   // the position, when has_offset
+    bool has_offset = false;  // else the field follows the previous one
+    byte_order order = byte_order::big;
+    bool reverse = false;
+};
+
+// ---- values ----
+
+// What a field's value is converted to before it is encoded.
+enum class value_kind : std::uint8_t { signed_int, unsigned_int, binary32, binary64, text, none };
+
+constexpr value_kind value_kind_of(field_encoding e) noexcept {
+    switch (e) {
+        case field_encoding::unsigned_int: return value_kind::unsigned_int;
+        case field_encoding::ieee754_f16:
+        case field_encoding::ieee754_f32: return value_kind::binary32;
+        case field_encoding::ieee754_f64: return value_kind::binary64;
+        case field_encoding::ieee754_f128: return value_kind::none;
+        default: break;
+    }
+    if (is_text(e)) return value_kind::text;
+    if (is_legacy(e)) return value_kind::none;
+    return value_kind::signed_int;
+}
+
+// A numeric value, the member named by value_kind_of(encoding).
+union number {
+    std::int64_t i;
+    std::uint64_t u;
+    float f32;
+    double f64;
+};
+
+// The bit pattern of a numeric field's value, or the encoder's failure.
+result<std::uint64_t> encode_number(field_encoding encoding, number value, std::size_t bits);
+
+// A decoded numeric field.
+struct decoded {
+    enum class kind : std::uint8_t { signed_int, unsigned_int, real } type;
+    union {
+        std::int64_t i;
+        std::uint64_t u;
+        double d;
+    };
+};
+
+// Decodes a field integer (whichever way it was cut) as `encoding`, or the
+// decoder's failure (the not-implemented formats included). Text encodings
+// are not numbers: the caller decodes their bytes.
+result<decoded> decode_number(field_encoding encoding, std::uint64_t pattern, std::size_t bits);
+
+// ---- placing ----
+
+// The (bits + 7) / 8 bytes of a numeric pattern, most significant first (the
+// pattern right-aligned), its low `bits` bits reversed first when asked.
+// Widths above 64 zero-extend the pattern. out must hold exactly that many bytes.
+void encode_integer_to_bytes(std::uint64_t value, std::size_t bits, bool reverse_bits,
+                             std::span<std::uint8_t> out) noexcept;
+
+// Writes a numeric field at bit `pos`. Bits past the packet's end are not
+// written, so a position or width that no longer fits writes only what does.
+void place_number(std::span<std::uint8_t> packet, u128 pos, std::size_t bits, std::uint64_t pattern, bool reverse,
+                  byte_order order) noexcept;
+
+// Writes a text field at bit `pos` (clipped as above). Reverses `bytes` in
+// place for little byte order.
+void place_text(std::span<std::uint8_t> packet, u128 pos, std::size_t bits, std::span<std::uint8_t> bytes,
+                byte_order order) noexcept;
+
+// ---- cutting ----
+
+// Whole bytes: the field integer of the n bytes from byte `start` (which must
+// lie inside the packet, n bytes of them), in byte order, with its low
+// `bits` bits kept or, when reverse, reversed. Widths above 64 keep the
+// first eight field bytes.
+std::uint64_t cut_whole_bytes(std::span<const std::uint8_t> packet, std::size_t start, std::size_t bits,
+                              bool reverse, byte_order order) noexcept;
+
+// Whole bytes of a text field: the `count` bytes from byte `start` (inside
+// the packet), in byte order. Big order returns a view of the packet; little
+// order reverses them into `scratch`, which must hold count bytes.
+std::span<const std::uint8_t> cut_text_bytes(std::span<const std::uint8_t> packet, std::size_t start,
+                                             std::size_t count, byte_order order, std::uint8_t* scratch) noexcept;
+
+// Bit-exact: the pattern a numeric field placed at bit `pos` holds, the
+// inverse of place_number. pos + bits must lie inside the packet. Where the
+// placement dropped bits (a "little" field of a partial byte count), they
+// read as zero. Widths above 64 give the 64 bits where the pattern was put.
+std::uint64_t cut_exact(std::span<const std::uint8_t> packet, u128 pos, std::size_t bits, bool reverse,
+                        byte_order order) noexcept;
+
+// Bit-exact text: the `bits` bits at `pos` followed by zero bits to a whole
+// byte, byte order undone, into out ((bits + 7) / 8 bytes).
+void cut_text_exact(std::span<const std::uint8_t> packet, u128 pos, std::size_t bits, byte_order order,
+                    std::uint8_t* out) noexcept;
+
+namespace detail {
+// dst bits [dst_bit, dst_bit + count) := src bits [src_bit, src_bit + count).
+// Other bits of dst are kept; nothing outside those bit ranges is read or written.
+void copy_bits(std::uint8_t* dst, std::uint64_t dst_bit, const std::uint8_t* src, std::uint64_t src_bit,
+               std::uint64_t count) noexcept;
+// dst bits [bit, bit + count) := 0.
+void clear_bits(std::uint8_t* dst, std::uint64_t bit, std::uint64_t count) noexcept;
+// dst bits [bit, bit + width) := the low `width` bits of value (width <= 64),
+// most significant first; the buffer holds `size` bytes and bit + width fits.
+void write_bits(std::uint8_t* dst, std::size_t size, std::uint64_t bit, std::uint64_t value, unsigned width) noexcept;
+// The `width` (<= 64) bits at `bit`, right-aligned; bit + width fits in `size` bytes.
+std::uint64_t read_bits(const std::uint8_t* src, std::size_t size, std::uint64_t bit, unsigned width) noexcept;
+}  // namespace detail
+
+}  // namespace packweaver::packet
