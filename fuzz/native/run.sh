@@ -30,6 +30,11 @@ for t in "${targets[@]}"; do
     seeds="$root/fuzz/corpus/$t"
     mkdir -p "$corpus" "$seeds"
     log="$out/logs/$t.log"
+    if [ ! -x "$out/$t" ]; then
+        printf '%-20s %12s %8s %8s %8s  %s\n' "$t" - - - - "NOT BUILT"
+        failed+=("$t")
+        continue
+    fi
     status=0
     # shellcheck disable=SC2086
     "$out/$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
