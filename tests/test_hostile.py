@@ -13,6 +13,9 @@ an engine that kept only a borrowed pointer to one would read freed memory
 """
 import gc
 import operator
+import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -424,3 +427,10 @@ def test_collections_during_the_call():
     finally:
         gc.set_threshold(*old)
     assert outcomes <= {"ValueError", "KeyError", "0102", "{'pq': 'AB'}"}, outcomes
+
+
+def test_threads_editing_shared_recipes():
+    # A short run of the thread stress program (its long run is part of CI's sanitizer step).
+    script = pathlib.Path(__file__).parent / "stress" / "threads.py"
+    done = subprocess.run([sys.executable, str(script), "--seconds", "2"], capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
