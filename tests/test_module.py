@@ -41,7 +41,7 @@ PRESENT = [(name, params) for name, params in TABLE if hasattr(pw, name)]
 def test_function_table():
     assert len(TABLE) == 62 and len(NUMERIC) == 40
     assert set(NUMERIC) <= set(pw.__all__)
-    assert pw.__all__ == [name for name, _ in PRESENT]
+    assert pw.__all__ == [name for name, _ in PRESENT] + ["Recipe"]
     assert sorted(n for n in dir(pw) if not n.startswith("__")) == sorted(pw.__all__)
     assert pw.__doc__ == "" and pw.__name__ == "packweaver"
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "function_table.hpp"
+#include "recipe_type.hpp"
 
 namespace packweaver::py {
 namespace {
@@ -84,6 +85,7 @@ PyObject* build_module() {
         if (PyList_Append(all.get(), name.get()) < 0) return nullptr;
         if (PyObject_SetAttrString(module.get(), f.name, fn.get()) < 0) return nullptr;
     }
+    if (!add_recipe_type(module.get(), all.get())) return nullptr;
     if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
     return module.release();
 }

@@ -14,6 +14,27 @@
 #include "sinks.hpp"
 
 namespace packweaver {
+
+namespace py {
+
+result<std::uint64_t> encode_number_value(const packet::field& desc, PyObject* value) {
+    packet::number v;
+    if (status s = to_number(value, packet::value_kind_of(desc.encoding), v); PW_UNLIKELY(!s)) return s.take_error();
+    return packet::encode_number(desc.encoding, v, desc.bits);
+}
+
+status encode_text_value(const packet::field& desc, PyObject* value, buffer_sink& sink) {
+    text_view text;
+    if (PW_UNLIKELY(!to_text(value, text))) return pending_error();
+    if (status s = encode_text(text_encoding_of(desc.encoding), text, sink); PW_UNLIKELY(!s)) {
+        if (s.err().kind != error_kind::pending && raise_if_lone_surrogate(value)) return pending_error();
+        return s;
+    }
+    return success();
+}
+
+}  // namespace py
+
 namespace {
 
 PW_COLD error packet_too_large(u128 end_bits) {
@@ -27,13 +48,8 @@ PW_COLD error cannot_allocate(std::size_t bytes) {
 // A text field. Out of line: its encoding buffer is on the C stack only
 // while the text is written, never while a conversion hook runs.
 PW_NOINLINE status pack_text(std::span<std::uint8_t> packet, u128 pos, py::item_fields& f) {
-    text_view text;
-    if (PW_UNLIKELY(!py::to_text(f.value.get(), text))) return pending_error();
     py::buffer_sink sink;
-    if (status s = encode_text(text_encoding_of(f.field.encoding), text, sink); PW_UNLIKELY(!s)) {
-        if (s.err().kind != error_kind::pending && py::raise_if_lone_surrogate(f.value.get())) return pending_error();
-        return s.take_error();
-    }
+    if (status s = py::encode_text_value(f.field, f.value.get(), sink); PW_UNLIKELY(!s)) return s;
     if (status s = py::resolve_order(f); PW_UNLIKELY(!s)) return s;
     packet::place_text(packet, pos, f.field.bits, {sink.data(), sink.size()}, f.field.order);
     return success();
@@ -41,10 +57,7 @@ PW_NOINLINE status pack_text(std::span<std::uint8_t> packet, u128 pos, py::item_
 
 // A numeric field: the value converted and encoded, then placed.
 PW_INLINE status pack_number(std::span<std::uint8_t> packet, u128 pos, py::item_fields& f) {
-    packet::number v;
-    if (status s = py::to_number(f.value.get(), packet::value_kind_of(f.field.encoding), v); PW_UNLIKELY(!s))
-        return s;
-    auto pattern = packet::encode_number(f.field.encoding, v, f.field.bits);
+    auto pattern = py::encode_number_value(f.field, f.value.get());
     if (PW_UNLIKELY(!pattern)) return pattern.take_error();
     if (status s = py::resolve_order(f); PW_UNLIKELY(!s)) return s;
     packet::place_number(packet, pos, f.field.bits, *pattern, f.field.reverse, f.field.order);

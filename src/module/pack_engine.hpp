@@ -3,8 +3,10 @@
 #pragma once
 
 #include "../common/error.hpp"
+#include "../packet/field.hpp"
 #include "python.hpp"
 #include "recipe.hpp"
+#include "sinks.hpp"
 
 namespace packweaver {
 
@@ -16,5 +18,14 @@ namespace packweaver {
 // value and places the field (an item without offset_bits follows the
 // previous item). The first failure ends the call.
 result<PyObject*> build_packet(const py::item_list& items);
+
+namespace py {
+// The bit pattern of a numeric field's value: converted for the encoding,
+// then encoded (the encoder's range checks included).
+result<std::uint64_t> encode_number_value(const packet::field& desc, PyObject* value);
+// A text field's value encoded into sink (a lone surrogate raises the
+// interpreter's UnicodeEncodeError).
+status encode_text_value(const packet::field& desc, PyObject* value, buffer_sink& sink);
+}  // namespace py
 
 }  // namespace packweaver

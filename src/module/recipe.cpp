@@ -402,7 +402,7 @@ PW_COLD error unsupported_encoding(PyObject* name) {
     return value_error("Unsupported encoding type: " + utf8_of(name));
 }
 
-PW_COLD static error invalid_byte_order(PyObject* name) {
+PW_COLD error invalid_byte_order(PyObject* name) {
     return value_error("Invalid byte_order '" + utf8_of(name) + "': must be 'big' or 'little'");
 }
 

@@ -140,6 +140,7 @@ PW_INLINE void hold(ref& r, PyObject* o) noexcept {
 // Key errors of the item format.
 error missing_value(PyObject* name);
 error unsupported_encoding(PyObject* name);
+error invalid_byte_order(PyObject* word);
 
 // The UTF-8 of a str known to hold no lone surrogate.
 std::string utf8_of(PyObject* str);

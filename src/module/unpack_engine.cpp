@@ -6,39 +6,59 @@
 #include "../common/bits.hpp"
 #include "../common/format.hpp"
 #include "../decoder/text.hpp"
-#include "../packet/field.hpp"
+#include "../packet/plan.hpp"
 #include "compat.hpp"
 #include "errors.hpp"
 #include "sinks.hpp"
 
 namespace packweaver {
-namespace {
+
+namespace py {
 
 PW_COLD error packet_too_short(PyObject* name, u128 needed, std::size_t length) {
-    return value_error("Packet too short for parameter '" + py::utf8_of(name) + "': needs " + fmt::dec(needed) +
+    return value_error("Packet too short for parameter '" + utf8_of(name) + "': needs " + fmt::dec(needed) +
                        " bytes, packet has " + fmt::dec(std::uint64_t{length}));
 }
 
-// A text field's whole bytes, decoded. Out of line: its scratch buffer is
-// on the C stack only while the text is decoded.
-PW_NOINLINE result<PyObject*> unpack_text(std::span<const std::uint8_t> packet, std::size_t start,
-                                          std::size_t count, const packet::field& field) {
+namespace {
+
+// A text field's bytes, decoded. Out of line: its scratch buffer is on the C
+// stack only while the text is decoded.
+PW_NOINLINE result<PyObject*> unpack_text(std::span<const std::uint8_t> packet, u128 pos, const packet::field& desc,
+                                          bool exact) {
+    const std::size_t count = desc.bits / 8 + (desc.bits % 8 != 0);
     std::uint8_t small[256];
     std::unique_ptr<std::uint8_t[]> large;
     std::uint8_t* scratch = small;
-    if (field.order == byte_order::little && count > sizeof(small)) {
+    if ((exact || desc.order == byte_order::little) && count > sizeof(small)) {
         large.reset(new std::uint8_t[count]);
         scratch = large.get();
     }
-    py::str_sink sink;
-    if (status s = decode_text(text_encoding_of(field.encoding),
-                               packet::cut_text_bytes(packet, start, count, field.order, scratch), sink);
-        PW_UNLIKELY(!s))
-        return s.take_error();
+    std::span<const std::uint8_t> bytes;
+    if (exact) {
+        packet::cut_text_exact(packet, pos, desc.bits, desc.order, scratch);
+        bytes = {scratch, count};
+    } else {
+        bytes = packet::cut_text_bytes(packet, static_cast<std::size_t>(pos / 8), count, desc.order, scratch);
+    }
+    str_sink sink;
+    if (status s = decode_text(text_encoding_of(desc.encoding), bytes, sink); PW_UNLIKELY(!s)) return s.take_error();
     return sink.release();
 }
 
 }  // namespace
+
+result<PyObject*> unpack_field(std::span<const std::uint8_t> packet, u128 pos, const packet::field& desc,
+                               bool exact) {
+    if (is_text(desc.encoding)) return unpack_text(packet, pos, desc, exact);
+    auto number = packet::decode_number(desc.encoding, packet::cut_number(packet, pos, desc, exact), desc.bits);
+    if (PW_UNLIKELY(!number)) return number.take_error();
+    PyObject* o = number_object(*number);
+    if (PW_UNLIKELY(!o)) return pending_error();
+    return o;
+}
+
+}  // namespace py
 
 result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size_t base_offset,
                                  const py::item_list& items) {
@@ -58,25 +78,15 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
         const u128 position = f.field.has_offset ? static_cast<u128>(base_offset) + f.field.offset : cursor;
         const u128 start = position / 8;
         const std::size_t count = bits / 8 + (bits % 8 != 0);
-        if (PW_UNLIKELY(start + count > length)) return packet_too_short(f.name.get(), start + count, length);
+        if (PW_UNLIKELY(start + count > length)) return py::packet_too_short(f.name.get(), start + count, length);
 
         if (status s = py::resolve_order(f); PW_UNLIKELY(!s)) return s.take_error();
         if (status s = py::resolve_encoding(f); PW_UNLIKELY(!s)) return s.take_error();
         if (PW_UNLIKELY(f.encoding == nullptr)) return py::unsupported_encoding(f.encoding_text.get());
 
-        result<PyObject*> decoded = nullptr;
-        if (is_text(f.field.encoding)) {
-            decoded = unpack_text(packet, static_cast<std::size_t>(start), count, f.field);
-        } else {
-            const std::uint64_t pattern =
-                packet::cut_whole_bytes(packet, static_cast<std::size_t>(start), bits, f.field.reverse, f.field.order);
-            auto number = packet::decode_number(f.field.encoding, pattern, bits);
-            if (PW_UNLIKELY(!number)) return number.take_error();
-            decoded = py::number_object(*number);
-        }
+        auto decoded = py::unpack_field(packet, position, f.field, false);
         if (PW_UNLIKELY(!decoded)) return decoded.take_error();
         py::ref value(*decoded);
-        if (PW_UNLIKELY(!value)) return pending_error();
         // The key is a plain str equal to the name, even for a str subclass.
         // (f holds the name: lower-casing a name above may have run code.)
         py::ref key;

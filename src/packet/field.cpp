@@ -338,6 +338,16 @@ void place_text(std::span<std::uint8_t> packet, u128 pos, std::size_t bits, std:
                   pos + bits);
 }
 
+void copy_field(std::span<std::uint8_t> dst, u128 dst_pos, std::span<const std::uint8_t> src, u128 src_pos,
+                std::size_t bits) noexcept {
+    u128 count = bits;
+    count = std::min(count, end_bit(dst) > dst_pos ? end_bit(dst) - dst_pos : 0);
+    count = std::min(count, end_bit(src) > src_pos ? end_bit(src) - src_pos : 0);
+    if (count == 0) return;
+    detail::copy_bits(dst.data(), static_cast<std::uint64_t>(dst_pos), src.data(), static_cast<std::uint64_t>(src_pos),
+                      static_cast<std::uint64_t>(count));
+}
+
 // ---- cutting ----
 
 namespace {

@@ -101,6 +101,11 @@ void place_number(std::span<std::uint8_t> packet, u128 pos, std::size_t bits, st
 void place_text(std::span<std::uint8_t> packet, u128 pos, std::size_t bits, std::span<std::uint8_t> bytes,
                 byte_order order) noexcept;
 
+// Copies a field's `bits` bits from bit src_pos of one packet to bit dst_pos
+// of another, leaving every other bit of dst as it was. Clipped to both.
+void copy_field(std::span<std::uint8_t> dst, u128 dst_pos, std::span<const std::uint8_t> src, u128 src_pos,
+                std::size_t bits) noexcept;
+
 // ---- cutting ----
 
 // Whole bytes: the field integer of the n bytes from byte `start` (which must

@@ -1,0 +1,13 @@
+// The Recipe type: a recipe read and checked once, then applied to any
+// number of packets.
+#pragma once
+
+#include "python.hpp"
+
+namespace packweaver::py {
+
+// Readies the Recipe type and its iterator, adds Recipe to the module and
+// its name to `all`. Returns false with an exception set.
+bool add_recipe_type(PyObject* module, PyObject* all);
+
+}  // namespace packweaver::py

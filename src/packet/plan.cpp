@@ -1,0 +1,267 @@
+#include "plan.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "../decoder/bcd.hpp"
+#include "../decoder/ieee754.hpp"
+#include "../decoder/integer.hpp"
+
+namespace packweaver::packet {
+
+u128 place_fields(std::span<planned_field> fields) noexcept {
+    u128 cursor = 0, end = 0;
+    for (auto& f : fields) {
+        // The sizing pass follows the furthest field, the placing pass the previous one.
+        const u128 sized = f.desc.has_offset ? static_cast<u128>(f.desc.offset) : end;
+        end = std::max(end, sized + f.desc.bits);
+        if (f.desc.has_offset) cursor = f.desc.offset;
+        f.position = cursor;
+        cursor += f.desc.bits;
+    }
+    return end;
+}
+
+// ---- column types ----
+
+namespace {
+
+column_type unsigned_type(std::uint64_t max) noexcept {
+    return max <= 0xFF ? column_type::u8 : max <= 0xFFFF ? column_type::u16 : max <= 0xFFFFFFFF ? column_type::u32
+                                                                                                : column_type::u64;
+}
+
+// Holds every value from -max to max.
+column_type signed_type(std::uint64_t max) noexcept {
+    return max <= 0x7F ? column_type::i8 : max <= 0x7FFF ? column_type::i16 : max <= 0x7FFFFFFF ? column_type::i32
+                                                                                                 : column_type::i64;
+}
+
+std::uint64_t decimal_max(std::size_t digits) noexcept {
+    std::uint64_t m = 0;
+    for (std::size_t k = 0; k < digits; ++k) m = m * 10 + 9;
+    return m;
+}
+
+}  // namespace
+
+column_type column_type_of(field_encoding encoding, std::size_t bits) noexcept {
+    // The signed integer codecs give values within the field's signed range.
+    const std::uint64_t half = bits == 0 ? 0 : bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bits - 1)) - 1;
+    switch (encoding) {
+        case field_encoding::unsigned_int: return unsigned_type(low_mask(bits));
+        case field_encoding::twos_complement:
+        case field_encoding::ones_complement:
+        case field_encoding::sign_magnitude: return signed_type(half);
+        // One decimal digit a nibble (packed) or a byte (unpacked), at most 16
+        // or 8 of them; a signed packed field spends a nibble on the sign.
+        case field_encoding::packed_bcd: return unsigned_type(decimal_max(std::min<std::size_t>(bits / 4, 16)));
+        case field_encoding::packed_bcd_signed:
+            return signed_type(decimal_max(std::min<std::size_t>(bits / 4, 16) - (bits >= 4 ? 1 : 0)));
+        case field_encoding::bcd: return unsigned_type(decimal_max(std::min<std::size_t>(bits / 8, 8)));
+        case field_encoding::bcd_signed: return signed_type(decimal_max(std::min<std::size_t>(bits / 8, 8)));
+        case field_encoding::ieee754_f16:
+        case field_encoding::ieee754_f32: return column_type::f32;
+        case field_encoding::ieee754_f64: return column_type::f64;
+        default: return column_type::none;
+    }
+}
+
+std::size_t column_width(column_type t) noexcept {
+    switch (t) {
+        case column_type::u8:
+        case column_type::i8: return 1;
+        case column_type::u16:
+        case column_type::i16: return 2;
+        case column_type::u32:
+        case column_type::i32:
+        case column_type::f32: return 4;
+        case column_type::u64:
+        case column_type::i64:
+        case column_type::f64: return 8;
+        default: return 0;
+    }
+}
+
+// ---- filling a column ----
+
+namespace {
+
+PW_INLINE std::uint64_t load64_be(const std::uint8_t* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+// How a numeric field's integer comes out of its packet: the W raw bits at
+// byte `index`, bit `shift` (W + shift <= 64), their n bytes swapped for
+// little order, then the low `bits` bits kept or reversed. Both ways of
+// reading fit this: whole bytes read W = 8n bits from the start byte.
+struct cut_recipe {
+    std::size_t index;
+    unsigned shift;
+    unsigned width;  // W
+    unsigned bytes;  // n
+    unsigned bits;
+    bool little;
+    bool reverse;
+};
+
+PW_INLINE std::uint64_t finish(std::uint64_t raw, const cut_recipe& c) noexcept {
+    if (c.little) raw = __builtin_bswap64(raw) >> (64 - 8 * c.bytes);
+    return c.reverse ? reverse_low_bits(raw, c.bits) : raw & low_mask(c.bits);
+}
+
+template <class Out, class Decode>
+std::size_t fill(const cut_recipe& c, const field& desc, u128 pos, bool exact, const std::uint8_t* data,
+                 std::size_t stride, std::size_t count, Out* out, Decode decode) {
+    // Packets whose 8-byte load stays inside the buffer take the fast road.
+    const std::size_t total = stride * count;
+    std::size_t fast = 0;
+    if (c.width != 0 && total >= c.index + 8) fast = std::min(count, (total - c.index - 8) / stride + 1);
+    const std::uint8_t* p = data + c.index;
+    const unsigned drop = 64 - c.width;
+    for (std::size_t k = 0; k < fast; ++k, p += stride) {
+        const std::uint64_t raw = (load64_be(p) << c.shift) >> drop;
+        if (!decode(finish(raw, c), out[k])) return k;
+    }
+    for (std::size_t k = fast; k < count; ++k) {
+        const std::span<const std::uint8_t> packet(data + k * stride, stride);
+        if (!decode(cut_number(packet, pos, desc, exact), out[k])) return k;
+    }
+    return count;
+}
+
+template <class Out>
+struct store {
+    PW_INLINE bool operator()(std::uint64_t v, Out& o) const noexcept {
+        o = static_cast<Out>(v);
+        return true;
+    }
+};
+
+template <class Out, std::int64_t (*Decode)(std::uint64_t, std::size_t) noexcept>
+struct integer_codec {
+    std::size_t bits;
+    PW_INLINE bool operator()(std::uint64_t v, Out& o) const noexcept {
+        o = static_cast<Out>(Decode(v, bits));
+        return true;
+    }
+};
+
+template <class Out>
+struct bcd_codec {
+    std::size_t bits;
+    bool packed;
+    bool is_signed;
+    error* fault;
+    PW_INLINE bool operator()(std::uint64_t v, Out& o) const {
+        auto r = packed ? decode_packed_bcd(v, bits, is_signed) : decode_unpacked_bcd(v, bits, is_signed);
+        if (PW_UNLIKELY(!r)) {
+            *fault = r.take_error();
+            return false;
+        }
+        o = static_cast<Out>(*r);
+        return true;
+    }
+};
+
+struct f16_codec {
+    PW_INLINE bool operator()(std::uint64_t v, float& o) const noexcept {
+        o = decode_ieee754_f16(v);
+        return true;
+    }
+};
+
+struct f32_codec {
+    PW_INLINE bool operator()(std::uint64_t v, float& o) const noexcept {
+        o = std::bit_cast<float>(static_cast<std::uint32_t>(v));
+        return true;
+    }
+};
+
+struct f64_codec {
+    PW_INLINE bool operator()(std::uint64_t v, double& o) const noexcept {
+        o = std::bit_cast<double>(v);
+        return true;
+    }
+};
+
+// The integer codecs, for each storage type their values may land in.
+template <class Out>
+std::size_t fill_integer(const cut_recipe& c, const field& desc, u128 pos, bool exact, const std::uint8_t* data,
+                         std::size_t stride, std::size_t count, Out* out, error* fault) {
+    const std::size_t bits = desc.bits;
+    switch (desc.encoding) {
+        case field_encoding::unsigned_int: return fill(c, desc, pos, exact, data, stride, count, out, store<Out>{});
+        case field_encoding::twos_complement:
+            return fill(c, desc, pos, exact, data, stride, count, out,
+                        integer_codec<Out, decode_twos_complement>{bits});
+        case field_encoding::ones_complement:
+            return fill(c, desc, pos, exact, data, stride, count, out,
+                        integer_codec<Out, decode_ones_complement>{bits});
+        case field_encoding::sign_magnitude:
+            return fill(c, desc, pos, exact, data, stride, count, out,
+                        integer_codec<Out, decode_sign_magnitude>{bits});
+        case field_encoding::bcd:
+        case field_encoding::bcd_signed:
+        case field_encoding::packed_bcd:
+        case field_encoding::packed_bcd_signed: {
+            const bool packed =
+                desc.encoding == field_encoding::packed_bcd || desc.encoding == field_encoding::packed_bcd_signed;
+            const bool is_signed =
+                desc.encoding == field_encoding::bcd_signed || desc.encoding == field_encoding::packed_bcd_signed;
+            return fill(c, desc, pos, exact, data, stride, count, out, bcd_codec<Out>{bits, packed, is_signed, fault});
+        }
+        default: return 0;
+    }
+}
+
+}  // namespace
+
+std::size_t fill_column(const field& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
+                        std::size_t count, void* out, error* fault) {
+    // The fast road needs the raw bits within one 8-byte load.
+    cut_recipe c{0, 0, 0, 0, static_cast<unsigned>(std::min<std::size_t>(desc.bits, 64)),
+                 desc.order == byte_order::little, desc.reverse};
+    c.bytes = (c.bits + 7) / 8;
+    if (exact) {
+        c.index = static_cast<std::size_t>(pos / 8);
+        c.shift = static_cast<unsigned>(pos % 8);
+        c.width = c.bits;
+    } else {
+        c.index = static_cast<std::size_t>(pos / 8);
+        c.width = 8 * c.bytes;
+    }
+    // Wider than 64 bits, or 64 bits that do not start on a byte: the
+    // general road for every packet.
+    if (desc.bits > 64 || c.shift + c.width > 64) c.width = 0;
+
+    switch (column_type_of(desc.encoding, desc.bits)) {
+        case column_type::u8:
+            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::uint8_t*>(out), fault);
+        case column_type::u16:
+            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::uint16_t*>(out), fault);
+        case column_type::u32:
+            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::uint32_t*>(out), fault);
+        case column_type::u64:
+            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::uint64_t*>(out), fault);
+        case column_type::i8:
+            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::int8_t*>(out), fault);
+        case column_type::i16:
+            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::int16_t*>(out), fault);
+        case column_type::i32:
+            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::int32_t*>(out), fault);
+        case column_type::i64:
+            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::int64_t*>(out), fault);
+        case column_type::f32:
+            if (desc.encoding == field_encoding::ieee754_f16)
+                return fill(c, desc, pos, exact, data, stride, count, static_cast<float*>(out), f16_codec{});
+            return fill(c, desc, pos, exact, data, stride, count, static_cast<float*>(out), f32_codec{});
+        case column_type::f64:
+            return fill(c, desc, pos, exact, data, stride, count, static_cast<double*>(out), f64_codec{});
+        default: return 0;
+    }
+}
+
+}  // namespace packweaver::packet

@@ -1,0 +1,61 @@
+// A compiled recipe: every field's description and position worked out once,
+// and the readers that apply it to one packet or to a whole stream of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "field.hpp"
+
+namespace packweaver::packet {
+
+// One field of a compiled recipe.
+struct planned_field {
+    field desc;                 // desc.encoding holds only when an engine knows the name
+    u128 position = 0;          // first bit, counted from the recipe's bit 0
+    bool order_valid = false;   // the byte order word was "big" or "little"
+    bool reader_knows = false;  // the reader accepts the encoding name
+    bool packer_knows = false;  // the packer accepts it
+};
+
+// Positions as both engines place fields: at offset_bits when given, else
+// right after the previous field. Returns where the packer's sizing pass
+// ends the packet (an item without offset_bits after the furthest field).
+u128 place_fields(std::span<planned_field> fields) noexcept;
+
+// Packet bytes a field at bit `pos` needs: whole bytes from the byte holding
+// its first bit, or (bit-exact) up to the byte holding its last bit.
+PW_INLINE u128 bytes_needed(std::size_t bits, u128 pos, bool exact) noexcept {
+    if (exact) return (pos + bits + 7) / 8;
+    return pos / 8 + (static_cast<u128>(bits) + 7) / 8;
+}
+
+// The field integer of a numeric field at bit `pos` of a packet long enough
+// for it (bytes_needed).
+PW_INLINE std::uint64_t cut_number(std::span<const std::uint8_t> packet, u128 pos, const field& f,
+                                   bool exact) noexcept {
+    if (exact) return cut_exact(packet, pos, f.bits, f.reverse, f.order);
+    return cut_whole_bytes(packet, static_cast<std::size_t>(pos / 8), f.bits, f.reverse, f.order);
+}
+
+// ---- columns ----
+
+// The storage of a numeric column: the narrowest type that holds every value
+// the field can decode to. Text fields (and fields that cannot be decoded)
+// have none.
+enum class column_type : std::uint8_t { u8, u16, u32, u64, i8, i16, i32, i64, f32, f64, none };
+
+column_type column_type_of(field_encoding encoding, std::size_t bits) noexcept;
+std::size_t column_width(column_type t) noexcept;  // bytes per value
+
+// Reads one numeric field of `count` packets into out (count values of
+// column_type_of(desc)): packet k starts at byte k * stride of data, and the
+// field at bit `pos` of it, which must fit in the stride. Returns count, or
+// the index of the first packet whose field does not decode (its error in
+// *fault). Runs no interpreter code: it may run without the interpreter lock.
+std::size_t fill_column(const field& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
+                        std::size_t count, void* out, error* fault);
+
+}  // namespace packweaver::packet
