@@ -5,12 +5,21 @@
 #include <memory>
 #include <new>
 
+#include "../common/compiler.hpp"
 #include "../common/text.hpp"
 #include "python.hpp"
 
 namespace packweaver::py {
 
 // Decoded text goes into a new str of exactly the shape the decoder found.
+//
+// A text of one Latin-1 character (U+0000 to U+00FF) is the exception: the
+// interpreter keeps one shared str for each of those and its own decoders
+// return it, never a new object (from 3.12 on the shared ones also carry their
+// UTF-8 form, so a fresh copy would not even be the same size). From 3.11 on,
+// where those are static objects, such a text is written to a byte held here;
+// before, to a new str as usual. Either way release() returns the shared str.
+// The empty text needs nothing: PyUnicode_New gives the shared empty str.
 class str_sink final : public text_sink {
 public:
     str_sink() = default;
@@ -19,6 +28,12 @@ public:
     ~str_sink() { Py_XDECREF(str_); }
 
     void* allocate(const text_shape& shape) override {
+        if (PW_UNLIKELY(shape.length == 1 && shape.max_char < 0x100)) {
+            latin1_char_ = true;
+#if PY_VERSION_HEX >= 0x030B0000
+            return &char_;
+#endif
+        }
         if (shape.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
             PyErr_NoMemory();
             return nullptr;
@@ -27,14 +42,33 @@ public:
         return str_ ? PyUnicode_DATA(str_) : nullptr;
     }
 
+    // The str; never nullptr once allocate() has succeeded.
     PyObject* release() noexcept {
         PyObject* s = str_;
         str_ = nullptr;
+        if (PW_UNLIKELY(latin1_char_)) {
+            latin1_char_ = false;
+#if PY_VERSION_HEX >= 0x030B0000
+            return PyUnicode_FromOrdinal(char_);  // static objects from 3.11 on: cannot fail
+#else
+            // Older interpreters create a shared str on its first use, which can
+            // fail; the str decoded into then stands in for it.
+            PyObject* shared = PyUnicode_FromOrdinal(PyUnicode_READ_CHAR(s, 0));
+            if (PW_UNLIKELY(shared == nullptr)) {
+                PyErr_Clear();
+                return s;
+            }
+            Py_DECREF(s);
+            return shared;
+#endif
+        }
         return s;
     }
 
 private:
     PyObject* str_ = nullptr;
+    bool latin1_char_ = false;
+    std::uint8_t char_ = 0;
 };
 
 // Encoded bytes go into a new bytes object, trimmed to the encoded length.
