@@ -8,6 +8,11 @@
 #include "function_table.hpp"
 #include "recipe_type.hpp"
 
+// The package version, passed in by the build (see CMakeLists.txt).
+#ifndef PACKWEAVER_VERSION
+#define PACKWEAVER_VERSION "0+unknown"
+#endif
+
 namespace packweaver::py {
 namespace {
 
@@ -87,6 +92,8 @@ PyObject* build_module() {
     }
     if (!add_recipe_type(module.get(), all.get())) return nullptr;
     if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
+    // Not a public name: __all__ lists the functions and the Recipe type only.
+    if (PyModule_AddStringConstant(module.get(), "__version__", PACKWEAVER_VERSION) < 0) return nullptr;
     return module.release();
 }
 
