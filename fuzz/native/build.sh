@@ -25,7 +25,14 @@ fi
 jobs=${JOBS:-2}
 mkdir -p "$out/obj"
 
-common=(-std=c++20 -g -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all -Isrc)
+common=(-std=c++20 -gline-tables-only -O1 -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all -Isrc)
+
+# Objects built with other flags or another compiler are thrown away.
+stamp="$cxx ${common[*]}"
+if [ "$(cat "$out/obj/.flags" 2>/dev/null)" != "$stamp" ]; then
+    rm -f "$out"/obj/*.o
+    echo "$stamp" >"$out/obj/.flags"
+fi
 
 # The Python-free sources.
 sources=()
