@@ -23,19 +23,35 @@ inline bool recipe_argument(const call& c, std::size_t i, item_list& items) {
 }
 
 // Conversion hooks of recipe values may call the engines again: let deep
-// recursion end in RecursionError rather than in an overflowed C stack.
+// recursion end in RecursionError rather than in an overflowed C stack. The
+// interpreter's guard alone is not enough from 3.12 on, where it counts C
+// calls apart from Python frames: every level here also runs a Python hook,
+// and a thread's stack (1 MiB, say) can run out long before either limit.
+// So the engines also bound their own nesting on each thread.
+inline constexpr int max_engine_nesting = 50;
+
 class recursion_guard {
 public:
-    recursion_guard(const char* where) noexcept : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    explicit recursion_guard(const char* where) noexcept {
+        if (depth_ >= max_engine_nesting) {
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+            return;
+        }
+        entered_ = Py_EnterRecursiveCall(where) == 0;
+        if (entered_) ++depth_;
+    }
     recursion_guard(const recursion_guard&) = delete;
     recursion_guard& operator=(const recursion_guard&) = delete;
     ~recursion_guard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (!entered_) return;
+        --depth_;
+        Py_LeaveRecursiveCall();
     }
     explicit operator bool() const noexcept { return entered_; }
 
 private:
-    bool entered_;
+    static inline thread_local int depth_ = 0;
+    bool entered_ = false;
 };
 
 inline PyObject* pack_parameters(const call& c) {

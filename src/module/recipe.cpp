@@ -487,19 +487,6 @@ status resolve_order(item_fields& f) {
 
 // ---- numbers ----
 
-status to_number(PyObject* value, packet::value_kind kind, packet::number& out) {
-    bool ok = false;
-    switch (kind) {
-        case packet::value_kind::signed_int: ok = to_i64(value, out.i); break;
-        case packet::value_kind::unsigned_int: ok = to_u64(value, out.u); break;
-        case packet::value_kind::binary32: ok = to_f32(value, out.f32); break;
-        case packet::value_kind::binary64: ok = to_f64(value, out.f64); break;
-        default: return value_error("internal: not a numeric value");
-    }
-    if (PW_UNLIKELY(!ok)) return pending_error();
-    return success();
-}
-
 PyObject* number_object(const packet::decoded& d) {
     switch (d.type) {
         case packet::decoded::kind::signed_int: return PyLong_FromLongLong(d.i);

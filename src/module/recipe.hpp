@@ -25,6 +25,7 @@
 #include "../common/error.hpp"
 #include "../packet/field.hpp"
 #include "compat.hpp"
+#include "convert.hpp"
 #include "python.hpp"
 
 namespace packweaver::py {
@@ -111,7 +112,18 @@ status resolve_encoding(item_fields& f);
 status resolve_order(item_fields& f);
 
 // The value of a numeric field converted for its encoding.
-status to_number(PyObject* value, packet::value_kind kind, packet::number& out);
+PW_INLINE status to_number(PyObject* value, packet::value_kind kind, packet::number& out) {
+    bool ok = false;
+    switch (kind) {
+        case packet::value_kind::signed_int: ok = to_i64(value, out.i); break;
+        case packet::value_kind::unsigned_int: ok = to_u64(value, out.u); break;
+        case packet::value_kind::binary32: ok = to_f32(value, out.f32); break;
+        case packet::value_kind::binary64: ok = to_f64(value, out.f64); break;
+        default: return value_error("internal: not a numeric value");
+    }
+    if (PW_UNLIKELY(!ok)) return pending_error();
+    return success();
+}
 // A decoded number as a new int or float.
 PyObject* number_object(const packet::decoded& d);
 

@@ -10,6 +10,8 @@
 
 #include "../common/bits.hpp"
 #include "../common/format.hpp"
+#include "../decoder/ieee754.hpp"
+#include "../decoder/integer.hpp"
 #include "../packet/plan.hpp"
 #include "binding.hpp"
 #include "compat.hpp"
@@ -34,9 +36,17 @@ struct field_objects {
     ref value;  // the item's value, or empty
 };
 
+// The common case of a numeric field, worked out once.
+struct quick_field {
+    packet::quick_cut cut;  // at base offset 0; cut.width == 0 takes the general road
+    bool read_ok = false;   // numeric, its byte order and encoding known to the reader
+    bool pack_ok = false;   // numeric, known to the packer, valid byte order, position below 2**64
+};
+
 struct compiled_recipe {
     std::vector<packet::planned_field> fields;
     std::vector<field_objects> objects;
+    std::vector<quick_field> quick;
     u128 end_bits = 0;  // where the packer's sizing pass ends the packet
     std::uint64_t size = 0;
     bool exact = false;
@@ -126,19 +136,56 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
     }
     c->end_bits = packet::place_fields(c->fields);
     c->size = static_cast<std::uint64_t>((c->end_bits + 7) / 8);
+    c->quick.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const packet::planned_field& p = c->fields[i];
+        quick_field& q = c->quick[i];
+        const bool numeric = p.reader_knows && !is_text(p.desc.encoding) && p.order_valid;
+        q.read_ok = numeric;
+        q.cut = packet::quick_cut_of(p.desc, p.position, exact);
+        q.pack_ok = numeric && p.packer_knows && p.position <= UINT64_MAX;
+    }
     return c;
 }
 
 // ---- reading ----
+
+// The object a numeric field integer decodes to, for the encodings that
+// cannot fail; nullptr (with nothing raised) for the others.
+PW_INLINE PyObject* quick_object(const packet::field& desc, std::uint64_t v) {
+    switch (desc.encoding) {
+        case field_encoding::unsigned_int: return PyLong_FromUnsignedLongLong(v);
+        case field_encoding::twos_complement: return PyLong_FromLongLong(decode_twos_complement(v, desc.bits));
+        case field_encoding::ieee754_f32: return PyFloat_FromDouble(decode_ieee754_f32(v));
+        case field_encoding::ieee754_f64: return PyFloat_FromDouble(decode_ieee754_f64(v));
+        default: return nullptr;
+    }
+}
 
 // One packet into a new dict, checking each field in the reader's order:
 // room in the packet, byte order, encoding name, then its decoding.
 result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base) {
     ref out(compat::new_presized_dict(static_cast<Py_ssize_t>(c.fields.size())));
     if (!out) return pending_error();
+    const std::uint8_t* data = packet.data();
     for (std::size_t i = 0; i < c.fields.size(); ++i) {
         const packet::planned_field& p = c.fields[i];
         const field_objects& o = c.objects[i];
+        const quick_field& q = c.quick[i];
+        if (PW_LIKELY(base == 0 && q.read_ok && q.cut.width != 0 && q.cut.index + 8 <= packet.size())) {
+            // One load reaches the field, and so the packet is long enough.
+            PyObject* value = quick_object(p.desc, packet::apply_cut(q.cut, data));
+            if (PW_UNLIKELY(value == nullptr)) {
+                if (PyErr_Occurred()) return pending_error();
+                auto slow = unpack_field(packet, p.position, p.desc, c.exact);
+                if (!slow) return slow.take_error();
+                value = *slow;
+            }
+            const int stored = PyDict_SetItem(out.get(), o.name.get(), value);
+            Py_DECREF(value);
+            if (PW_UNLIKELY(stored < 0)) return pending_error();
+            continue;
+        }
         const u128 pos = static_cast<u128>(base) + p.position;
         const u128 needed = packet::bytes_needed(p.desc.bits, pos, c.exact);
         if (PW_UNLIKELY(needed > packet.size())) return packet_too_short(o.name.get(), needed, packet.size());
@@ -171,9 +218,20 @@ public:
             dict_ = true;
             return success();
         }
+        if (PyList_Check(values) || PyTuple_Check(values)) {
+            if (!sequence_.assign(values)) return pending_error();
+            if (sequence_.size() != n) return wrong_value_count(n, sequence_.size());
+            in_sequence_ = true;
+            return success();
+        }
         if (!PyUnicode_Check(values) && !PyBytes_Check(values) && !PyByteArray_Check(values)) {
-            const int has_keys = PyObject_HasAttrString(values, "keys");
-            if (has_keys) {
+            // A mapping has keys(); asking may run code, and fails quietly.
+            ref keys(PyObject_GetAttrString(values, "keys"));
+            if (!keys) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return pending_error();
+                PyErr_Clear();
+            }
+            if (keys) {
                 mapping_ = values;
                 return success();
             }
@@ -247,6 +305,17 @@ status pack_fields(const compiled_recipe& c, std::span<std::uint8_t> packet, PyO
         auto got = source.get(i, o);
         if (PW_UNLIKELY(!got)) return got.take_error();
         ref value(*got);
+        if (PW_LIKELY(c.quick[i].pack_ok)) {
+            packet::number v;
+            if (status s = to_number(value.get(), packet::value_kind_of(p.desc.encoding), v); PW_UNLIKELY(!s))
+                return s;
+            auto pattern = packet::encode_number(p.desc.encoding, v, p.desc.bits);
+            if (PW_UNLIKELY(!pattern)) return pattern.take_error();
+            if (!packet::place_number_quick(packet, static_cast<std::uint64_t>(p.position), p.desc.bits, *pattern,
+                                            p.desc.reverse, p.desc.order))
+                packet::place_number(packet, p.position, p.desc.bits, *pattern, p.desc.reverse, p.desc.order);
+            continue;
+        }
         if (PW_UNLIKELY(!p.packer_knows)) return unsupported_encoding(o.encoding_text.get());
         if (is_text(p.desc.encoding)) {
             if (status s = pack_text_field(packet, p, o, value.get()); !s) return s;

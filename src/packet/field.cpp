@@ -104,12 +104,7 @@ void write_bits(std::uint8_t* dst, std::size_t size, std::uint64_t bit, std::uin
     const std::uint64_t i = bit / 8;
     const unsigned o = bit % 8;
     if (PW_LIKELY(o + width <= 64 && i + 8 <= size)) {
-        // One unaligned 64-bit read-modify-write, big-endian.
-        std::uint64_t word = load64_be(dst + i);
-        const unsigned shift = 64 - o - width;
-        const std::uint64_t mask = low_mask(width) << shift;
-        word = __builtin_bswap64((word & ~mask) | ((value << shift) & mask));
-        std::memcpy(dst + i, &word, 8);
+        write_word(dst, static_cast<std::size_t>(i), o, width, value);
         return;
     }
     // Near the end of the packet, or a field reaching into a ninth byte: in
@@ -265,25 +260,13 @@ void clear_clipped(std::span<std::uint8_t> packet, u128 from, u128 to) noexcept 
     detail::clear_bits(packet.data(), static_cast<std::uint64_t>(from), static_cast<std::uint64_t>(to - from));
 }
 
-// The n = (bits + 7) / 8 field bytes of a pattern (bits <= 64) as a number,
-// after reversal and byte order: nothing of the pattern is cleared before
-// the bytes are made, so for "little" order bits above `bits` can move into
-// the field. The caller keeps the low `bits` bits.
-PW_INLINE std::uint64_t field_bytes_of(std::uint64_t pattern, std::size_t bits, bool reverse,
-                                       byte_order order) noexcept {
-    const unsigned n = static_cast<unsigned>((bits + 7) / 8);
-    std::uint64_t v = reverse ? reverse_low_bits(pattern, bits) : pattern & low_mask(8 * n);
-    if (order == byte_order::little) v = __builtin_bswap64(v) >> (64 - 8 * n);
-    return v;
-}
-
 }  // namespace
 
 void place_number(std::span<std::uint8_t> packet, u128 pos, std::size_t bits, std::uint64_t pattern, bool reverse,
                   byte_order order) noexcept {
     if (bits == 0) return;
     if (PW_LIKELY(bits <= 64)) {
-        const std::uint64_t v = field_bytes_of(pattern, bits, reverse, order) & low_mask(bits);
+        const std::uint64_t v = field_bits_of(pattern, bits, reverse, order);
         if (PW_LIKELY(pos + bits <= end_bit(packet))) {
             detail::write_bits(packet.data(), packet.size(), static_cast<std::uint64_t>(pos), v,
                                static_cast<unsigned>(bits));

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "../common/bits.hpp"
@@ -90,6 +91,46 @@ result<decoded> decode_number(field_encoding encoding, std::uint64_t pattern, st
 // Widths above 64 zero-extend the pattern. out must hold exactly that many bytes.
 void encode_integer_to_bytes(std::uint64_t value, std::size_t bits, bool reverse_bits,
                              std::span<std::uint8_t> out) noexcept;
+
+// The bits a numeric field of 1 to 64 bits holds, right-aligned: the
+// pattern's n = (bits + 7) / 8 bytes (nothing of it cleared first), its low
+// bits reversed when asked, the bytes reversed for little order, then the
+// last `bits` bits.
+PW_INLINE std::uint64_t field_bits_of(std::uint64_t pattern, std::size_t bits, bool reverse,
+                                      byte_order order) noexcept {
+    const unsigned n = static_cast<unsigned>((bits + 7) / 8);
+    std::uint64_t v = reverse ? reverse_low_bits(pattern, bits) : pattern & low_mask(8 * n);
+    if (order == byte_order::little) v = __builtin_bswap64(v) >> (64 - 8 * n);
+    return v & low_mask(bits);
+}
+
+namespace detail {
+// dst bits [8 * index + shift, + width) := the low `width` bits of value, by
+// one unaligned 64-bit read-modify-write (shift + width <= 64, index + 8 <= size).
+PW_INLINE void write_word(std::uint8_t* dst, std::size_t index, unsigned shift, unsigned width,
+                          std::uint64_t value) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, dst + index, 8);
+    word = __builtin_bswap64(word);
+    const unsigned down = 64 - shift - width;
+    const std::uint64_t mask = low_mask(width) << down;
+    word = __builtin_bswap64((word & ~mask) | ((value << down) & mask));
+    std::memcpy(dst + index, &word, 8);
+}
+}  // namespace detail
+
+// The common case of place_number, inline: a field of 1 to 64 bits that one
+// 8-byte write inside the packet reaches. Returns false, writing nothing,
+// for any other; place_number then does it.
+PW_INLINE bool place_number_quick(std::span<std::uint8_t> packet, std::uint64_t pos, std::size_t bits,
+                                  std::uint64_t pattern, bool reverse, byte_order order) noexcept {
+    const std::uint64_t index = pos / 8;
+    const unsigned shift = pos % 8;
+    if (bits == 0 || bits > 64 || shift + bits > 64 || index + 8 > packet.size()) return false;
+    detail::write_word(packet.data(), static_cast<std::size_t>(index), shift, static_cast<unsigned>(bits),
+                       field_bits_of(pattern, bits, reverse, order));
+    return true;
+}
 
 // Writes a numeric field at bit `pos`. Bits past the packet's end are not
 // written, so a position or width that no longer fits writes only what does.

@@ -83,47 +83,36 @@ std::size_t column_width(column_type t) noexcept {
     }
 }
 
+// ---- cutting ----
+
+quick_cut quick_cut_of(const field& f, u128 pos, bool exact) noexcept {
+    quick_cut c;
+    if (f.bits > 64 || f.bits == 0 || pos / 8 > SIZE_MAX - 8) return c;
+    c.bits = static_cast<unsigned>(f.bits);
+    c.bytes = (c.bits + 7) / 8;
+    c.little = f.order == byte_order::little;
+    c.reverse = f.reverse;
+    c.index = static_cast<std::size_t>(pos / 8);
+    c.shift = exact ? static_cast<unsigned>(pos % 8) : 0;
+    c.width = exact ? c.bits : 8 * c.bytes;
+    if (c.shift + c.width > 64) c.width = 0;
+    return c;
+}
+
 // ---- filling a column ----
 
 namespace {
 
-PW_INLINE std::uint64_t load64_be(const std::uint8_t* p) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
-
-// How a numeric field's integer comes out of its packet: the W raw bits at
-// byte `index`, bit `shift` (W + shift <= 64), their n bytes swapped for
-// little order, then the low `bits` bits kept or reversed. Both ways of
-// reading fit this: whole bytes read W = 8n bits from the start byte.
-struct cut_recipe {
-    std::size_t index;
-    unsigned shift;
-    unsigned width;  // W
-    unsigned bytes;  // n
-    unsigned bits;
-    bool little;
-    bool reverse;
-};
-
-PW_INLINE std::uint64_t finish(std::uint64_t raw, const cut_recipe& c) noexcept {
-    if (c.little) raw = __builtin_bswap64(raw) >> (64 - 8 * c.bytes);
-    return c.reverse ? reverse_low_bits(raw, c.bits) : raw & low_mask(c.bits);
-}
-
 template <class Out, class Decode>
-std::size_t fill(const cut_recipe& c, const field& desc, u128 pos, bool exact, const std::uint8_t* data,
+std::size_t fill(const quick_cut& c, const field& desc, u128 pos, bool exact, const std::uint8_t* data,
                  std::size_t stride, std::size_t count, Out* out, Decode decode) {
     // Packets whose 8-byte load stays inside the buffer take the fast road.
     const std::size_t total = stride * count;
     std::size_t fast = 0;
     if (c.width != 0 && total >= c.index + 8) fast = std::min(count, (total - c.index - 8) / stride + 1);
     const std::uint8_t* p = data + c.index;
-    const unsigned drop = 64 - c.width;
     for (std::size_t k = 0; k < fast; ++k, p += stride) {
-        const std::uint64_t raw = (load64_be(p) << c.shift) >> drop;
-        if (!decode(finish(raw, c), out[k])) return k;
+        if (!decode(apply_cut(c, p - c.index), out[k])) return k;
     }
     for (std::size_t k = fast; k < count; ++k) {
         const std::span<const std::uint8_t> packet(data + k * stride, stride);
@@ -189,7 +178,7 @@ struct f64_codec {
 
 // The integer codecs, for each storage type their values may land in.
 template <class Out>
-std::size_t fill_integer(const cut_recipe& c, const field& desc, u128 pos, bool exact, const std::uint8_t* data,
+std::size_t fill_integer(const quick_cut& c, const field& desc, u128 pos, bool exact, const std::uint8_t* data,
                          std::size_t stride, std::size_t count, Out* out, error* fault) {
     const std::size_t bits = desc.bits;
     switch (desc.encoding) {
@@ -221,22 +210,7 @@ std::size_t fill_integer(const cut_recipe& c, const field& desc, u128 pos, bool 
 
 std::size_t fill_column(const field& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
                         std::size_t count, void* out, error* fault) {
-    // The fast road needs the raw bits within one 8-byte load.
-    cut_recipe c{0, 0, 0, 0, static_cast<unsigned>(std::min<std::size_t>(desc.bits, 64)),
-                 desc.order == byte_order::little, desc.reverse};
-    c.bytes = (c.bits + 7) / 8;
-    if (exact) {
-        c.index = static_cast<std::size_t>(pos / 8);
-        c.shift = static_cast<unsigned>(pos % 8);
-        c.width = c.bits;
-    } else {
-        c.index = static_cast<std::size_t>(pos / 8);
-        c.width = 8 * c.bytes;
-    }
-    // Wider than 64 bits, or 64 bits that do not start on a byte: the
-    // general road for every packet.
-    if (desc.bits > 64 || c.shift + c.width > 64) c.width = 0;
-
+    const quick_cut c = quick_cut_of(desc, pos, exact);
     switch (column_type_of(desc.encoding, desc.bits)) {
         case column_type::u8:
             return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::uint8_t*>(out), fault);

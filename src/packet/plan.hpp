@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -38,6 +39,36 @@ PW_INLINE std::uint64_t cut_number(std::span<const std::uint8_t> packet, u128 po
                                    bool exact) noexcept {
     if (exact) return cut_exact(packet, pos, f.bits, f.reverse, f.order);
     return cut_whole_bytes(packet, static_cast<std::size_t>(pos / 8), f.bits, f.reverse, f.order);
+}
+
+// A numeric field's cut worked out once, for fields that one 8-byte load
+// reaches: the W raw bits at byte `index`, bit `shift` of the packet (W +
+// shift <= 64), their n bytes swapped for little order, then the low `bits`
+// bits kept or reversed. Both ways of reading fit this: whole bytes read W =
+// 8n bits from the start byte, bit-exact reading W = bits bits at the field.
+struct quick_cut {
+    std::size_t index = 0;
+    unsigned shift = 0;
+    unsigned width = 0;  // W; 0 when the field needs the general road
+    unsigned bytes = 0;  // n
+    unsigned bits = 0;
+    bool little = false;
+    bool reverse = false;
+};
+
+quick_cut quick_cut_of(const field& f, u128 pos, bool exact) noexcept;
+
+PW_INLINE std::uint64_t load64_be(const std::uint8_t* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+// The field integer, from a packet with at least index + 8 bytes.
+PW_INLINE std::uint64_t apply_cut(const quick_cut& c, const std::uint8_t* packet) noexcept {
+    std::uint64_t raw = (load64_be(packet + c.index) << c.shift) >> (64 - c.width);
+    if (c.little) raw = __builtin_bswap64(raw) >> (64 - 8 * c.bytes);
+    return c.reverse ? reverse_low_bits(raw, c.bits) : raw & low_mask(c.bits);
 }
 
 // ---- columns ----
