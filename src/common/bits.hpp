@@ -1,15 +1,13 @@
-// Bit helpers shared by the codecs and the packet engines.
+// Bit helpers shared by the codecs and the packet engines. The 128-bit
+// integer u128 comes from platform.hpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "compiler.hpp"
+#include "platform.hpp"
 
 namespace packweaver {
-
-// Exact sums of bit positions and widths: two 64-bit values can need 65 bits.
-__extension__ typedef unsigned __int128 u128;
 
 // All ones in the low `bits` bits. A shift by 64 or more is undefined in C++,
 // so the full and wider widths are handled apart.
@@ -27,13 +25,7 @@ PW_INLINE constexpr std::uint64_t reverse64(std::uint64_t v) noexcept {
     v = ((v >> 1) & 0x5555555555555555ULL) | ((v & 0x5555555555555555ULL) << 1);
     v = ((v >> 2) & 0x3333333333333333ULL) | ((v & 0x3333333333333333ULL) << 2);
     v = ((v >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((v & 0x0F0F0F0F0F0F0F0FULL) << 4);
-#if defined(__GNUC__) || defined(__clang__)
-    return __builtin_bswap64(v);
-#else
-    v = ((v >> 8) & 0x00FF00FF00FF00FFULL) | ((v & 0x00FF00FF00FF00FFULL) << 8);
-    v = ((v >> 16) & 0x0000FFFF0000FFFFULL) | ((v & 0x0000FFFF0000FFFFULL) << 16);
-    return (v >> 32) | (v << 32);
-#endif
+    return byte_swap64(v);
 }
 
 // The low `bits` bits of v in reverse order (bit i becomes bit bits-1-i);

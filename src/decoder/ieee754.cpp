@@ -1,10 +1,9 @@
 #include "ieee754.hpp"
 
-#include "../encoder/ieee754.hpp"
+#include "../common/platform.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#if PW_HAVE_F16C
 #include <immintrin.h>
-#define PW_HAVE_F16C_ROAD 1
 #endif
 
 namespace packweaver {
@@ -38,8 +37,8 @@ float decode_f16_portable(std::uint64_t pattern) noexcept {
     return std::bit_cast<float>(bits);
 }
 
-#ifdef PW_HAVE_F16C_ROAD
-__attribute__((target("f16c"))) float decode_f16_hardware(std::uint64_t pattern) noexcept {
+#if PW_HAVE_F16C
+PW_F16C float decode_f16_hardware(std::uint64_t pattern) noexcept {
     return _cvtsh_ss(static_cast<unsigned short>(pattern & 0xFFFF));
 }
 #else
@@ -49,7 +48,7 @@ float decode_f16_hardware(std::uint64_t pattern) noexcept { return decode_f16_po
 }  // namespace detail
 
 float decode_ieee754_f16(std::uint64_t pattern) noexcept {
-    if (detail::f16_hardware_available()) return detail::decode_f16_hardware(pattern);
+    if (PW_HAVE_F16C && cpu_has_f16c()) return detail::decode_f16_hardware(pattern);
     return detail::decode_f16_portable(pattern);
 }
 

@@ -11,7 +11,9 @@ float decode_ieee754_f16(std::uint64_t pattern) noexcept;
 
 namespace detail {
 float decode_f16_portable(std::uint64_t pattern) noexcept;
-float decode_f16_hardware(std::uint64_t pattern) noexcept;  // only when available
+// Call only where cpu_has_f16c() (platform.hpp); a build without the road
+// (PW_HAVE_F16C) runs the portable one here.
+float decode_f16_hardware(std::uint64_t pattern) noexcept;
 }  // namespace detail
 
 inline double decode_ieee754_f32(std::uint64_t pattern) noexcept {

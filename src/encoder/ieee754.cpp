@@ -1,8 +1,9 @@
 #include "ieee754.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
+#include "../common/platform.hpp"
+
+#if PW_HAVE_F16C
 #include <immintrin.h>
-#define PW_HAVE_F16C_ROAD 1
 #endif
 
 namespace packweaver {
@@ -35,23 +36,20 @@ std::uint64_t encode_f16_portable(float value) noexcept {
     return sign;
 }
 
-#ifdef PW_HAVE_F16C_ROAD
-__attribute__((target("f16c"))) std::uint64_t encode_f16_hardware(float value) noexcept {
+#if PW_HAVE_F16C
+PW_F16C std::uint64_t encode_f16_hardware(float value) noexcept {
     return static_cast<std::uint16_t>(_cvtss_sh(value, _MM_FROUND_TO_NEAREST_INT));
-}
-bool f16_hardware_available() noexcept {
-    static const bool available = __builtin_cpu_supports("f16c");
-    return available;
 }
 #else
 std::uint64_t encode_f16_hardware(float value) noexcept { return encode_f16_portable(value); }
-bool f16_hardware_available() noexcept { return false; }
 #endif
+
+bool f16_hardware_available() noexcept { return PW_HAVE_F16C && cpu_has_f16c(); }
 
 }  // namespace detail
 
 std::uint64_t encode_ieee754_f16(float value) noexcept {
-    if (detail::f16_hardware_available()) return detail::encode_f16_hardware(value);
+    if (PW_HAVE_F16C && cpu_has_f16c()) return detail::encode_f16_hardware(value);
     return detail::encode_f16_portable(value);
 }
 

@@ -13,7 +13,8 @@ std::uint64_t encode_ieee754_f16(float value) noexcept;
 
 namespace detail {
 std::uint64_t encode_f16_portable(float value) noexcept;
-// Nonzero when the hardware road is compiled in and the processor has it.
+// True when the hardware road is compiled in and the processor has it (the
+// decoder's road too: both ask platform.hpp's cpu_has_f16c()).
 bool f16_hardware_available() noexcept;
 std::uint64_t encode_f16_hardware(float value) noexcept;  // only when available
 }  // namespace detail

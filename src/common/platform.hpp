@@ -1,0 +1,293 @@
+// What the core asks of the compiler and the processor, in one place: branch
+// hints and inlining attributes, the bit-level builtins, which vector
+// instruction sets may be compiled in, and the run-time checks for the
+// optional ones. Every builtin has a portable road for compilers without the
+// GNU builtins (MSVC's intrinsics, or plain C++), so the rest of the core
+// names none of them directly.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <type_traits>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define PW_GNU 1
+#else
+#define PW_GNU 0
+#endif
+
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || defined(_M_IX86)
+#define PW_X86 1
+#else
+#define PW_X86 0
+#endif
+
+#if PW_GNU && PW_X86 && defined(__clang__) && __clang_major__ < 16
+#include <cpuid.h>
+#endif
+
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#define PW_MSVC 1
+#else
+#define PW_MSVC 0
+#endif
+
+// ---------------------------------------------------------------------------
+// Hints and attributes.
+
+#if PW_GNU
+#define PW_LIKELY(x) __builtin_expect(!!(x), 1)
+#define PW_UNLIKELY(x) __builtin_expect(!!(x), 0)
+#define PW_COLD __attribute__((cold, noinline))
+#define PW_INLINE inline __attribute__((always_inline))
+#define PW_NOINLINE __attribute__((noinline))
+#elif PW_MSVC
+#define PW_LIKELY(x) (x)
+#define PW_UNLIKELY(x) (x)
+#define PW_COLD __declspec(noinline)
+#define PW_INLINE __forceinline
+#define PW_NOINLINE __declspec(noinline)
+#else
+#define PW_LIKELY(x) (x)
+#define PW_UNLIKELY(x) (x)
+#define PW_COLD
+#define PW_INLINE inline
+#define PW_NOINLINE
+#endif
+
+// ---------------------------------------------------------------------------
+// Vector instruction sets that may be compiled in.
+//
+// SSE2 is part of x86-64 and is used wherever the target has it; MSVC says so
+// through _M_X64 rather than __SSE2__. AVX2 and F16C code is built into
+// functions of its own with a target attribute and runs only after a
+// run-time check (cpu_has_avx2(), cpu_has_f16c()); that needs the GNU
+// attribute, so other compilers build without it.
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define PW_HAVE_SSE2 1
+#else
+#define PW_HAVE_SSE2 0
+#endif
+
+#if PW_HAVE_SSE2 && defined(__x86_64__) && PW_GNU
+#define PW_HAVE_AVX2 1
+// Functions built for AVX2. Before one of them calls into SSE2 code it
+// clears the upper register halves (_mm256_zeroupper): the compiler does not
+// always, and SSE2 code running with them dirty is several times slower.
+#define PW_AVX2 __attribute__((target("avx2,popcnt")))
+#define PW_AVX2_INLINE __attribute__((target("avx2,popcnt"), always_inline)) inline
+#else
+#define PW_HAVE_AVX2 0
+#endif
+
+#if PW_X86 && PW_GNU
+#define PW_HAVE_F16C 1
+#define PW_F16C __attribute__((target("f16c")))
+#else
+#define PW_HAVE_F16C 0
+#endif
+
+namespace packweaver {
+
+// ---------------------------------------------------------------------------
+// Wide integers.
+
+#if defined(__SIZEOF_INT128__)
+// Exact sums of bit positions and widths: two 64-bit values can need 65 bits.
+// MSVC has no 128-bit integer type; a two-word stand-in is still to be
+// written, so the code that uses this does not build there yet.
+#define PW_HAVE_U128 1
+__extension__ typedef unsigned __int128 u128;
+#else
+#define PW_HAVE_U128 0
+#endif
+
+// ---------------------------------------------------------------------------
+// Bit operations. The byte swaps are usable in constant expressions; the bit
+// counts follow std::popcount, std::countr_zero and std::countl_zero, except
+// that the zero counts ask for a nonzero argument, which lets them be the
+// bare instruction.
+
+PW_INLINE constexpr std::uint16_t byte_swap16(std::uint16_t v) noexcept {
+#if PW_GNU
+    return __builtin_bswap16(v);
+#else
+#if PW_MSVC
+    if (!std::is_constant_evaluated()) return _byteswap_ushort(v);
+#endif
+    return static_cast<std::uint16_t>((v >> 8) | (v << 8));
+#endif
+}
+
+PW_INLINE constexpr std::uint32_t byte_swap32(std::uint32_t v) noexcept {
+#if PW_GNU
+    return __builtin_bswap32(v);
+#else
+#if PW_MSVC
+    if (!std::is_constant_evaluated()) return _byteswap_ulong(v);
+#endif
+    v = ((v >> 8) & 0x00FF00FFu) | ((v & 0x00FF00FFu) << 8);
+    return (v >> 16) | (v << 16);
+#endif
+}
+
+PW_INLINE constexpr std::uint64_t byte_swap64(std::uint64_t v) noexcept {
+#if PW_GNU
+    return __builtin_bswap64(v);
+#else
+#if PW_MSVC
+    if (!std::is_constant_evaluated()) return _byteswap_uint64(v);
+#endif
+    v = ((v >> 8) & 0x00FF00FF00FF00FFULL) | ((v & 0x00FF00FF00FF00FFULL) << 8);
+    v = ((v >> 16) & 0x0000FFFF0000FFFFULL) | ((v & 0x0000FFFF0000FFFFULL) << 16);
+    return (v >> 32) | (v << 32);
+#endif
+}
+
+PW_INLINE constexpr unsigned popcount32(std::uint32_t v) noexcept {
+#if PW_GNU
+    return static_cast<unsigned>(__builtin_popcount(v));
+#else
+    return static_cast<unsigned>(std::popcount(v));
+#endif
+}
+
+PW_INLINE constexpr unsigned popcount64(std::uint64_t v) noexcept {
+#if PW_GNU
+    return static_cast<unsigned>(__builtin_popcountll(v));
+#else
+    return static_cast<unsigned>(std::popcount(v));
+#endif
+}
+
+// v != 0.
+PW_INLINE constexpr unsigned count_trailing_zeros32(std::uint32_t v) noexcept {
+#if PW_GNU
+    return static_cast<unsigned>(__builtin_ctz(v));
+#else
+    return static_cast<unsigned>(std::countr_zero(v));
+#endif
+}
+
+// v != 0.
+PW_INLINE constexpr unsigned count_trailing_zeros64(std::uint64_t v) noexcept {
+#if PW_GNU
+    return static_cast<unsigned>(__builtin_ctzll(v));
+#else
+    return static_cast<unsigned>(std::countr_zero(v));
+#endif
+}
+
+// v != 0.
+PW_INLINE constexpr unsigned count_leading_zeros32(std::uint32_t v) noexcept {
+#if PW_GNU
+    return static_cast<unsigned>(__builtin_clz(v));
+#else
+    return static_cast<unsigned>(std::countl_zero(v));
+#endif
+}
+
+// v != 0.
+PW_INLINE constexpr unsigned count_leading_zeros64(std::uint64_t v) noexcept {
+#if PW_GNU
+    return static_cast<unsigned>(__builtin_clzll(v));
+#else
+    return static_cast<unsigned>(std::countl_zero(v));
+#endif
+}
+
+// A hint to bring the cache line at p in for reading; never faults.
+PW_INLINE void prefetch(const void* p) noexcept {
+#if PW_GNU
+    __builtin_prefetch(p);
+#elif PW_MSVC && PW_X86
+    _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
+#else
+    (void)p;
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Run-time processor checks, each asked once. They say what the processor
+// and the operating system support, whether or not code for it is compiled
+// in (PW_HAVE_AVX2, PW_HAVE_F16C).
+
+namespace platform_detail {
+
+#if PW_MSVC && PW_X86
+// Leaf 1 ECX and leaf 7 EBX, with the AVX bits cleared unless the operating
+// system saves the vector registers (XCR0 bits 1 and 2).
+struct cpu_features {
+    int leaf1_ecx = 0;
+    int leaf7_ebx = 0;
+};
+inline cpu_features read_cpu_features() noexcept {
+    int r[4];
+    __cpuid(r, 0);
+    const int max_leaf = r[0];
+    cpu_features f;
+    __cpuid(r, 1);
+    f.leaf1_ecx = r[2];
+    const bool os_saves_ymm = (r[2] & (1 << 27)) != 0 && (_xgetbv(0) & 6) == 6;
+    if (!os_saves_ymm) f.leaf1_ecx &= ~((1 << 28) | (1 << 29));  // AVX, F16C
+    if (max_leaf >= 7 && os_saves_ymm) {
+        __cpuidex(r, 7, 0);
+        f.leaf7_ebx = r[1];
+    }
+    return f;
+}
+#endif
+
+}  // namespace platform_detail
+
+// AVX2, together with POPCNT (which every AVX2 processor has, and which the
+// AVX2 code uses too).
+inline bool cpu_has_avx2() noexcept {
+#if PW_GNU && PW_X86
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+    }();
+    return has;
+#elif PW_MSVC && PW_X86
+    static const bool has = [] {
+        const platform_detail::cpu_features f = platform_detail::read_cpu_features();
+        return (f.leaf7_ebx & (1 << 5)) != 0 && (f.leaf1_ecx & (1 << 23)) != 0;
+    }();
+    return has;
+#else
+    return false;
+#endif
+}
+
+// The half-precision conversions (F16C).
+inline bool cpu_has_f16c() noexcept {
+#if PW_GNU && PW_X86 && defined(__clang__) && __clang_major__ < 16
+    // Older clang does not know "f16c" as a feature name: ask the processor,
+    // and the operating system whether it saves the vector registers.
+    static const bool has = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+        if ((c & bit_OSXSAVE) == 0 || (c & bit_AVX) == 0 || (c & bit_F16C) == 0) return false;
+        unsigned xcr0 = 0, high = 0;
+        __asm__("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0));
+        return (xcr0 & 6) == 6;
+    }();
+    return has;
+#elif PW_GNU && PW_X86
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("f16c") != 0;
+    }();
+    return has;
+#elif PW_MSVC && PW_X86
+    static const bool has = (platform_detail::read_cpu_features().leaf1_ecx & (1 << 29)) != 0;
+    return has;
+#else
+    return false;
+#endif
+}
+
+}  // namespace packweaver
