@@ -1720,19 +1720,19 @@ class Recipe:
     ``array.array`` of the narrowest type that holds every value the field
     can decode to; text fields give a list of str.
 
-    ===========================================  ==============================
-    field                                        typecode
-    ===========================================  ==============================
-    ``unsigned``, ``bcd``, ``packed_bcd``        ``'B'``, ``'H'``, ``'I'`` or
-                                                 ``'Q'`` (unsigned 8, 16, 32,
-                                                 64 bits)
-    ``twos_complement``, ``ones_complement``,    ``'b'``, ``'h'``, ``'i'`` or
-    ``sign_magnitude``, ``bcd_signed``,          ``'q'`` (signed 8, 16, 32, 64
-    ``packed_bcd_signed``                        bits)
-    ``ieee754_f16``, ``ieee754_f32``             ``'f'``
-    ``ieee754_f64``                              ``'d'``
-    text encodings                               a list of str
-    ===========================================  ==============================
+    =====================================  ===============================================
+    encoding                               column
+    =====================================  ===============================================
+    ``unsigned``, ``bcd``, ``packed_bcd``  ``'B'``, ``'H'``, ``'I'`` or ``'Q'`` (unsigned)
+    the signed encodings (below)           ``'b'``, ``'h'``, ``'i'`` or ``'q'`` (signed)
+    ``ieee754_f16``, ``ieee754_f32``       ``'f'`` (binary32)
+    ``ieee754_f64``                        ``'d'`` (binary64)
+    text encodings                         a list of str
+    =====================================  ===============================================
+
+    The signed encodings are ``twos_complement``, ``ones_complement``,
+    ``sign_magnitude``, ``bcd_signed`` and ``packed_bcd_signed``; the four
+    integer typecodes are 8, 16, 32 and 64 bits wide.
 
     For example a 12-bit ``unsigned`` field gives ``'H'``, a 9-bit
     ``twos_complement`` field ``'h'``, a 16-bit ``packed_bcd`` field (at most
