@@ -35,7 +35,7 @@ READ_ONLY_NAMES = ["latin1", "ieee754_f128", "ti_f32", "mil-std-1750a-f48", "IBM
 BAD_NAMES = ["", "utf_8", " unsigned", "ascii", "PAC\u212aED_BCD", "\u00fctf8", "x" * 300]
 KEYS = ["name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value"]
 WRAPPED = re.compile(r"^[A-Za-z_][\w.<>]*: ")
-MAX_ITEMS = 12
+MAX_ITEMS = 40  # more than the engines keep inline
 # What values suit an encoding: unsigned, signed, decimal, float, text (the rest).
 KINDS = {"unsigned": "u", "twos_complement": "s", "onescomplement": "s", "sign_magnitude": "s", "bcd": "d",
          "bcd-signed": "d", "packed_bcd": "d", "packed-bcd-signed": "d", "ieee754_f16": "f", "ieee754-f32": "f",
@@ -278,8 +278,9 @@ class World:
         elif op <= 8 and recipe:
             recipe[rng.randrange(len(recipe))] = self.make_item(rng)
         elif op == 9:
-            if len(recipe) < MAX_ITEMS:
-                recipe.insert(rng.randint(0, len(recipe)), self.make_item(rng))
+            for _ in range(rng.choice([1, 1, 1, 20])):
+                if len(recipe) < MAX_ITEMS:
+                    recipe.insert(rng.randint(0, len(recipe)), self.make_item(rng))
         elif op == 10 and recipe:
             recipe.pop(rng.randrange(len(recipe)))
         else:
