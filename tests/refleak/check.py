@@ -18,7 +18,9 @@ import ctypes
 import gc
 import importlib.util
 import itertools
+import operator
 import pathlib
+import pickle
 import sys
 import sysconfig
 import time
@@ -230,6 +232,52 @@ def hostile_calls(hostile):
     return calls
 
 
+def recipe_type_calls(hostile):
+    """The compiled Recipe: building one from good and bad items, and every method on good and bad input."""
+    Recipe = pw.Recipe
+    fields = [item(4, 10), item(12, -1, "twos_complement"), item(24, "ab", "utf8"), item(16, 1.5, "ieee754_f16"),
+              item(8, 3, "packed_bcd", "little", True, name="\u00e9")]
+    plain, exact = Recipe(fields), Recipe(fields, bit_exact=True)
+    no_values = Recipe([{k: v for k, v in f.items() if k != "value"} for f in fields])
+    packet = plain.pack()
+    buffer = bytearray(64)
+
+    def consume(iterator, n=None):
+        return list(itertools.islice(iterator, n))
+
+    def build_hostile(build):
+        recipe = []
+        recipe.extend(build(recipe))
+        return Recipe(recipe).pack()
+
+    calls = [(build_hostile, (build,), {}) for _, build, _ in hostile.PACK[:20]]
+    for recipe in packet_recipes()[::5] + [fields, fields * 20]:
+        calls += [(Recipe, (recipe,), {}), (Recipe, (recipe,), {"bit_exact": True})]
+    calls += [(Recipe, (bad,), {}) for bad in ["recipe", 5, None, {"a": 1}]]
+    calls += [(Recipe, (fields,), {"bit_exact": 1}), (Recipe, (fields, True), {}), (Recipe, (), {})]
+    for r in (plain, exact, no_values):
+        calls += [
+            (r.pack, (), {}), (r.pack, ([1, 2, "x", 0.5, 7],), {}), (r.pack, ({"a": 1, "b": 2},), {}),
+            (r.pack, ([1],), {}), (r.pack, ([1, 2, 3, 4, 5, 6],), {}), (r.pack, ("abcde",), {}), (r.pack, (5,), {}),
+            (r.pack, ([Index(1), Raising(), "x", 0.5, 7],), {}), (r.pack, ({"a": -1},), {}),
+            (r.pack_into, (buffer,), {}), (r.pack_into, (buffer, 13, [1, 2, "x", 0.5, 7]), {}),
+            (r.pack_into, (memoryview(buffer)[4:],), {}), (r.pack_into, (bytearray(2),), {}),
+            (r.pack_into, (bytes(64),), {}), (r.pack_into, (buffer, 2**64), {}), (r.pack_into, ("abc",), {}),
+            (r.unpack, (packet,), {}), (r.unpack, (bytearray(packet), 0), {}), (r.unpack, (memoryview(packet),), {}),
+            (r.unpack, (packet[:2],), {}), (r.unpack, (packet, 8), {}), (r.unpack, ("packet",), {}),
+            (consume, (r.iter_unpack(packet * 4),), {}), (consume, (r.iter_unpack(packet * 4), 1), {}),
+            (r.iter_unpack, (packet * 4, 3), {}), (r.iter_unpack, (packet, 0), {}), (r.iter_unpack, (packet, -1), {}),
+            (consume, (r.iter_unpack(packet * 2, len(packet), 4),), {}),
+            (r.unpack_columns, (packet * 8,), {}), (r.unpack_columns, (packet * 8, len(packet), 3), {}),
+            (r.unpack_columns, (packet[:3],), {}), (r.unpack_columns, (b"",), {}), (r.unpack_columns, (None,), {}),
+            (repr, (r,), {}), (len, (r,), {}), (hash, (r,), {}), (operator.eq, (r, plain), {}),
+            (operator.ne, (r, exact), {}), (operator.eq, (r, 5), {}),
+            (pickle.loads, (pickle.dumps(r),), {}), (pickle.dumps, (r,), {}),
+            (getattr, (r, "size"), {}), (getattr, (r, "names"), {}), (getattr, (r, "bit_exact"), {}),
+        ]
+    return calls
+
+
 # ---- measuring ----
 
 def run_calls(calls, reps):
@@ -306,19 +354,22 @@ def main():
     print(f"interpreter {sys.executable} {sys.version.split()[0]}, abiflags {sys.abiflags!r}")
 
     hostile = load_hostile()
-    names = list(pw.__all__)
+    names = [n for n in pw.__all__ if type(getattr(pw, n)) is type(pw.pack_parameters)]
     groups = {}
     for name in names:
         if not name.endswith("_parameters"):
             groups[name] = codec_calls(getattr(pw, name))
     groups["pack_parameters + unpack_parameters"] = packet_calls()
     groups["recipes edited during the call"] = hostile_calls(hostile)
+    if hasattr(pw, "Recipe"):
+        groups["Recipe"] = recipe_type_calls(hostile)
     covered = {fn.__name__ for calls in groups.values() for fn, _, _ in calls if fn.__module__ == "packweaver"}
     missing = sorted(set(names) - covered)
     if len(names) != 62 or missing:
-        sys.exit(f"not every function is exercised: {len(names)} in __all__, missing {missing}")
+        sys.exit(f"not every function is exercised: {len(names)} functions in __all__, missing {missing}")
     everything = [c for calls in groups.values() for c in calls]
-    print(f"{len(everything)} calls per pass over {len(names)} functions, {args.reps} passes per run, "
+    print(f"{len(everything)} calls per pass over {len(names)} functions{' and Recipe' if 'Recipe' in groups else ''}, "
+          f"{args.reps} passes per run, "
           f"{args.warmups} warm-up and {args.runs} measured runs")
 
     heap = native_heap()
