@@ -131,14 +131,14 @@ PyObject* number_object(const packet::decoded& d);
 // recipe touches one dict after another, and each first touch would
 // otherwise wait for memory.
 PW_INLINE void prefetch_items(const item_list& items, std::size_t i) noexcept {
-    if (i + 2 < items.size()) __builtin_prefetch(items[i + 2]);
+    if (i + 2 < items.size()) prefetch(items[i + 2]);
     if (i + 1 < items.size()) {
         PyObject* next = items[i + 1];
         if (PyDict_Check(next)) {
             const char* keys = static_cast<const char*>(compat::dict_keys_address(next));
-            __builtin_prefetch(keys);
-            __builtin_prefetch(keys + 64);
-            __builtin_prefetch(keys + 128);
+            prefetch(keys);
+            prefetch(keys + 64);
+            prefetch(keys + 128);
         }
     }
 }

@@ -23,7 +23,7 @@ namespace {
 PW_INLINE std::uint64_t load64_be(const std::uint8_t* p) noexcept {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
+    return byte_swap64(v);
 }
 
 PW_INLINE std::uint64_t load64_le(const std::uint8_t* p) noexcept {
@@ -402,7 +402,7 @@ std::uint64_t cut_exact(std::span<const std::uint8_t> packet, u128 pos, std::siz
                                             static_cast<unsigned>(bits));
         if (order == byte_order::little) {
             const unsigned n = static_cast<unsigned>((bits + 7) / 8);
-            v = __builtin_bswap64(v) >> (64 - 8 * n);
+            v = byte_swap64(v) >> (64 - 8 * n);
         }
         return reverse ? reverse_low_bits(v, bits) : v & low_mask(bits);
     }

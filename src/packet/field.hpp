@@ -100,7 +100,7 @@ PW_INLINE std::uint64_t field_bits_of(std::uint64_t pattern, std::size_t bits, b
                                       byte_order order) noexcept {
     const unsigned n = static_cast<unsigned>((bits + 7) / 8);
     std::uint64_t v = reverse ? reverse_low_bits(pattern, bits) : pattern & low_mask(8 * n);
-    if (order == byte_order::little) v = __builtin_bswap64(v) >> (64 - 8 * n);
+    if (order == byte_order::little) v = byte_swap64(v) >> (64 - 8 * n);
     return v & low_mask(bits);
 }
 
@@ -111,10 +111,10 @@ PW_INLINE void write_word(std::uint8_t* dst, std::size_t index, unsigned shift, 
                           std::uint64_t value) noexcept {
     std::uint64_t word;
     std::memcpy(&word, dst + index, 8);
-    word = __builtin_bswap64(word);
+    word = byte_swap64(word);
     const unsigned down = 64 - shift - width;
     const std::uint64_t mask = low_mask(width) << down;
-    word = __builtin_bswap64((word & ~mask) | ((value << down) & mask));
+    word = byte_swap64((word & ~mask) | ((value << down) & mask));
     std::memcpy(dst + index, &word, 8);
 }
 }  // namespace detail

@@ -61,13 +61,13 @@ quick_cut quick_cut_of(const field& f, u128 pos, bool exact) noexcept;
 PW_INLINE std::uint64_t load64_be(const std::uint8_t* p) noexcept {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
+    return byte_swap64(v);
 }
 
 // The field integer, from a packet with at least index + 8 bytes.
 PW_INLINE std::uint64_t apply_cut(const quick_cut& c, const std::uint8_t* packet) noexcept {
     std::uint64_t raw = (load64_be(packet + c.index) << c.shift) >> (64 - c.width);
-    if (c.little) raw = __builtin_bswap64(raw) >> (64 - 8 * c.bytes);
+    if (c.little) raw = byte_swap64(raw) >> (64 - 8 * c.bytes);
     return c.reverse ? reverse_low_bits(raw, c.bits) : raw & low_mask(c.bits);
 }
 
