@@ -25,7 +25,7 @@ PW_INLINE constexpr std::uint64_t reverse64(std::uint64_t v) noexcept {
     v = ((v >> 1) & 0x5555555555555555ULL) | ((v & 0x5555555555555555ULL) << 1);
     v = ((v >> 2) & 0x3333333333333333ULL) | ((v & 0x3333333333333333ULL) << 2);
     v = ((v >> 4) & 0x0F0F0F0F0F0F0F0FULL) | ((v & 0x0F0F0F0F0F0F0F0FULL) << 4);
-    return byte_swap64(v);
+    return byte_swap(v);
 }
 
 // The low `bits` bits of v in reverse order (bit i becomes bit bits-1-i);

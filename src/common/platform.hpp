@@ -105,94 +105,61 @@ __extension__ typedef unsigned __int128 u128;
 #endif
 
 // ---------------------------------------------------------------------------
-// Bit operations. The byte swaps are usable in constant expressions; the bit
-// counts follow std::popcount, std::countr_zero and std::countl_zero, except
-// that the zero counts ask for a nonzero argument, which lets them be the
-// bare instruction.
+// Bit operations on unsigned integers: byte_swap of 16, 32 or 64 bits, usable
+// in constant expressions; popcount, count_trailing_zeros and
+// count_leading_zeros of 32 or 64 bits, as std::popcount, std::countr_zero
+// and std::countl_zero but for a nonzero argument only, which lets them be
+// the bare instruction.
 
-PW_INLINE constexpr std::uint16_t byte_swap16(std::uint16_t v) noexcept {
+template <class T>
+PW_INLINE constexpr T byte_swap(T v) noexcept {
+    static_assert(std::is_unsigned_v<T> && (sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8));
 #if PW_GNU
-    return __builtin_bswap16(v);
+    if constexpr (sizeof(T) == 2) return __builtin_bswap16(v);
+    else if constexpr (sizeof(T) == 4) return __builtin_bswap32(v);
+    else return __builtin_bswap64(v);
 #else
 #if PW_MSVC
-    if (!std::is_constant_evaluated()) return _byteswap_ushort(v);
+    if (!std::is_constant_evaluated()) {
+        if constexpr (sizeof(T) == 2) return _byteswap_ushort(v);
+        else if constexpr (sizeof(T) == 4) return _byteswap_ulong(v);
+        else return _byteswap_uint64(v);
+    }
 #endif
-    return static_cast<std::uint16_t>((v >> 8) | (v << 8));
+    T r = 0;
+    for (unsigned k = 0; k < sizeof(T); ++k) r = static_cast<T>(r << 8 | ((v >> (8 * k)) & 0xFF));
+    return r;
 #endif
 }
 
-PW_INLINE constexpr std::uint32_t byte_swap32(std::uint32_t v) noexcept {
+template <class T>
+PW_INLINE constexpr unsigned popcount(T v) noexcept {
+    static_assert(std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>);
 #if PW_GNU
-    return __builtin_bswap32(v);
-#else
-#if PW_MSVC
-    if (!std::is_constant_evaluated()) return _byteswap_ulong(v);
-#endif
-    v = ((v >> 8) & 0x00FF00FFu) | ((v & 0x00FF00FFu) << 8);
-    return (v >> 16) | (v << 16);
-#endif
-}
-
-PW_INLINE constexpr std::uint64_t byte_swap64(std::uint64_t v) noexcept {
-#if PW_GNU
-    return __builtin_bswap64(v);
-#else
-#if PW_MSVC
-    if (!std::is_constant_evaluated()) return _byteswap_uint64(v);
-#endif
-    v = ((v >> 8) & 0x00FF00FF00FF00FFULL) | ((v & 0x00FF00FF00FF00FFULL) << 8);
-    v = ((v >> 16) & 0x0000FFFF0000FFFFULL) | ((v & 0x0000FFFF0000FFFFULL) << 16);
-    return (v >> 32) | (v << 32);
-#endif
-}
-
-PW_INLINE constexpr unsigned popcount32(std::uint32_t v) noexcept {
-#if PW_GNU
-    return static_cast<unsigned>(__builtin_popcount(v));
+    if constexpr (sizeof(T) == 4) return static_cast<unsigned>(__builtin_popcount(v));
+    else return static_cast<unsigned>(__builtin_popcountll(v));
 #else
     return static_cast<unsigned>(std::popcount(v));
 #endif
 }
 
-PW_INLINE constexpr unsigned popcount64(std::uint64_t v) noexcept {
+template <class T>
+PW_INLINE constexpr unsigned count_trailing_zeros(T v) noexcept {
+    static_assert(std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>);
 #if PW_GNU
-    return static_cast<unsigned>(__builtin_popcountll(v));
-#else
-    return static_cast<unsigned>(std::popcount(v));
-#endif
-}
-
-// v != 0.
-PW_INLINE constexpr unsigned count_trailing_zeros32(std::uint32_t v) noexcept {
-#if PW_GNU
-    return static_cast<unsigned>(__builtin_ctz(v));
+    if constexpr (sizeof(T) == 4) return static_cast<unsigned>(__builtin_ctz(v));
+    else return static_cast<unsigned>(__builtin_ctzll(v));
 #else
     return static_cast<unsigned>(std::countr_zero(v));
 #endif
 }
 
-// v != 0.
-PW_INLINE constexpr unsigned count_trailing_zeros64(std::uint64_t v) noexcept {
+template <class T>
+PW_INLINE constexpr unsigned count_leading_zeros(T v) noexcept {
+    static_assert(std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>);
 #if PW_GNU
-    return static_cast<unsigned>(__builtin_ctzll(v));
-#else
-    return static_cast<unsigned>(std::countr_zero(v));
-#endif
-}
-
-// v != 0.
-PW_INLINE constexpr unsigned count_leading_zeros32(std::uint32_t v) noexcept {
-#if PW_GNU
-    return static_cast<unsigned>(__builtin_clz(v));
-#else
-    return static_cast<unsigned>(std::countl_zero(v));
-#endif
-}
-
-// v != 0.
-PW_INLINE constexpr unsigned count_leading_zeros64(std::uint64_t v) noexcept {
-#if PW_GNU
-    return static_cast<unsigned>(__builtin_clzll(v));
+    if constexpr (sizeof(T) == 4) return static_cast<unsigned>(__builtin_clz(v));
+    else return static_cast<unsigned>(__builtin_clzll(v));
 #else
     return static_cast<unsigned>(std::countl_zero(v));
 #endif
