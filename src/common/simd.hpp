@@ -1,62 +1,31 @@
-// Which vector instructions the text kernels may use: SSE2 wherever the
-// target has it, AVX2 only after a run-time check.
+// The vector primitives the text kernels build on: unaligned loads and
+// stores, byte swaps within 16- and 32-bit units. Which instruction sets are
+// compiled in, and the run-time check for AVX2, are platform.hpp's.
 #pragma once
-
-// SSE2 is part of x86-64; MSVC says so through _M_X64 rather than __SSE2__.
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#define PW_TEXT_SSE2 1
-#else
-#define PW_TEXT_SSE2 0
-#endif
 
 #include <cstdint>
 
-#if PW_TEXT_SSE2 && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include "platform.hpp"
+
+#if PW_HAVE_SSE2
+#include <emmintrin.h>
+#endif
+#if PW_HAVE_AVX2
 #include <immintrin.h>
-#define PW_TEXT_AVX2 1
-// Functions built for AVX2 run only after a run-time check. Before one of
-// them calls into SSE2 code it clears the upper register halves
-// (_mm256_zeroupper): the compiler does not always, and SSE2 code running
-// with them dirty is several times slower.
-#define PW_AVX2 __attribute__((target("avx2,popcnt")))
-#define PW_AVX2_INLINE __attribute__((target("avx2,popcnt"), always_inline)) inline
-#else
-#define PW_TEXT_AVX2 0
 #endif
-
-namespace packweaver::detail {
-
-// True when the processor runs AVX2 (and POPCNT); asked once.
-inline bool cpu_has_avx2() noexcept {
-#if PW_TEXT_AVX2
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-    }();
-    return has;
-#else
-    return false;
-#endif
-}
-
-}  // namespace packweaver::detail
 
 namespace packweaver::simd {
 
-#if PW_TEXT_SSE2
-// Unaligned loads and stores, byte swaps within 16- and 32-bit units.
+#if PW_HAVE_SSE2
 inline __m128i load128(const std::uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store128(std::uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline __m128i swap_bytes16(__m128i v) noexcept { return _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8)); }
 inline __m128i swap_bytes32(__m128i v) noexcept {
     return swap_bytes16(_mm_shufflehi_epi16(_mm_shufflelo_epi16(v, 0xB1), 0xB1));
 }
-// 0xFF in every byte that is 0x80-0x9F, where windows-1252 differs from Latin-1.
-inline __m128i c1_bytes(__m128i v) noexcept { return _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xA0))); }
 #endif
 
-#if PW_TEXT_AVX2
+#if PW_HAVE_AVX2
 PW_AVX2_INLINE __m256i load256(const std::uint8_t* p) noexcept {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
