@@ -165,6 +165,17 @@ PW_INLINE constexpr unsigned count_leading_zeros(T v) noexcept {
 #endif
 }
 
+// The same by width, for callers that name it.
+PW_INLINE constexpr std::uint16_t byte_swap16(std::uint16_t v) noexcept { return byte_swap(v); }
+PW_INLINE constexpr std::uint32_t byte_swap32(std::uint32_t v) noexcept { return byte_swap(v); }
+PW_INLINE constexpr std::uint64_t byte_swap64(std::uint64_t v) noexcept { return byte_swap(v); }
+PW_INLINE constexpr unsigned popcount32(std::uint32_t v) noexcept { return popcount(v); }
+PW_INLINE constexpr unsigned popcount64(std::uint64_t v) noexcept { return popcount(v); }
+PW_INLINE constexpr unsigned count_trailing_zeros32(std::uint32_t v) noexcept { return count_trailing_zeros(v); }
+PW_INLINE constexpr unsigned count_trailing_zeros64(std::uint64_t v) noexcept { return count_trailing_zeros(v); }
+PW_INLINE constexpr unsigned count_leading_zeros32(std::uint32_t v) noexcept { return count_leading_zeros(v); }
+PW_INLINE constexpr unsigned count_leading_zeros64(std::uint64_t v) noexcept { return count_leading_zeros(v); }
+
 // A hint to bring the cache line at p in for reading; never faults.
 PW_INLINE void prefetch(const void* p) noexcept {
 #if PW_GNU
