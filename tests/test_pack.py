@@ -548,3 +548,18 @@ def test_narrow_float_fields_keep_the_last_bits_of_whole_bytes(enc, bits, value,
     assert packed == expected
     if hexed is not None:
         assert packed.hex() == hexed
+
+
+# Ctrl-C in a conversion hook stops the program; it is not a recipe failure.
+@pytest.mark.parametrize("raised", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("engine", ["pack", "unpack"])
+def test_interruptions_in_hooks_pass_through(raised, engine):
+    class Bits:
+        def __index__(self):
+            raise raised()
+
+    with pytest.raises(raised):
+        if engine == "pack":
+            pw.pack_parameters([it(bits=Bits())])
+        else:
+            pw.unpack_parameters(b"\x00", 0, [it(bits=Bits())])

@@ -58,6 +58,13 @@ PW_COLD PyObject* rewrap_engine_failure() {
         PyErr_SetString(PyExc_SystemError, "packet engine failed without an exception");
         return nullptr;
     }
+    // An interruption (KeyboardInterrupt, SystemExit) is not a failure of
+    // the recipe: it goes on as it is, so that Ctrl-C still stops a program
+    // that catches ValueError.
+    if (!PyErr_GivenExceptionMatches(type, PyExc_Exception)) {
+        PyErr_Restore(type, value, traceback);
+        return nullptr;
+    }
     PyErr_NormalizeException(&type, &value, &traceback);
     ref t(type), v(value), tb(traceback);
     ref qualname(PyObject_GetAttrString(type, "__qualname__"));
