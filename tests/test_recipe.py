@@ -65,64 +65,38 @@ def missing_value(name):
 
 # ---- encodings ----
 
-# Canonical names of the packer, with every spelling either engine accepts, and the kind of value.
-PACKER = {
-    "unsigned": ("u", ["unsigned"]),
-    "twos": ("i", ["twos_complement", "twosComplement"]),
-    "ones": ("i", ["ones_complement", "onesComplement"]),
-    "sm": ("i", ["sign_magnitude", "signMagnitude"]),
-    "bcd": ("i", ["bcd"]),
-    "bcd_signed": ("i", ["bcd_signed", "bcd-signed"]),
-    "packed": ("i", ["packed_bcd", "packed-bcd", "PAC\u212aED_BCD"]),  # KELVIN SIGN lower-cases to k
-    "packed_signed": ("i", ["packed_bcd_signed", "packed-bcd-signed"]),
-    "f16": ("f", ["ieee754_f16", "ieee754-f16"]),
-    "f32": ("f", ["ieee754_f32", "ieee754-f32"]),
-    "f64": ("f", ["ieee754_f64", "ieee754-f64"]),
-    "utf8": ("t", ["utf8", "utf-8"]),
-    "utf16": ("t", ["utf16", "utf-16"]),
-    "utf16le": ("t", ["utf16le", "utf-16le"]),
-    "utf16be": ("t", ["utf16be", "utf-16be"]),
-    "utf32": ("t", ["utf32", "utf-32"]),
-    "utf32le": ("t", ["utf32le", "utf-32le"]),
-    "utf32be": ("t", ["utf32be", "utf-32be"]),
-    "ascii": ("t", ["us_ascii", "us-ascii"]),
-    "latin": ("t", ["iso_8859_1", "iso-8859-1"]),
-    "cp1252": ("t", ["windows_1252", "windows-1252"]),
-}
+# The packer's encodings: kind of value (unsigned, signed int, float, text), then every spelling, the
+# first one canonical. The reader also takes READER_ONLY; UNKNOWN are names neither takes.
+PACKER = {spellings.split()[0]: (kind, spellings.split()) for kind, spellings in [
+    ("u", "unsigned"), ("i", "twos_complement twosComplement"), ("i", "ones_complement onesComplement"),
+    ("i", "sign_magnitude signMagnitude"), ("i", "bcd"), ("i", "bcd_signed bcd-signed"),
+    ("i", "packed_bcd packed-bcd PAC\u212aED_BCD"),  # KELVIN SIGN lower-cases to k
+    ("i", "packed_bcd_signed packed-bcd-signed"), ("f", "ieee754_f16 ieee754-f16"), ("f", "ieee754_f32 ieee754-f32"),
+    ("f", "ieee754_f64 ieee754-f64"), ("t", "utf8 utf-8"), ("t", "utf16 utf-16"), ("t", "utf16le utf-16le"),
+    ("t", "utf16be utf-16be"), ("t", "utf32 utf-32"), ("t", "utf32le utf-32le"), ("t", "utf32be utf-32be"),
+    ("t", "us_ascii us-ascii"), ("t", "iso_8859_1 iso-8859-1"), ("t", "windows_1252 windows-1252")]}
 LEGACY = ["ti_f32", "ti_f40", "dec_f32", "dec_f64", "ibm_f32", "ibm_f64", "ieee754_1985_f32", "ieee754_1985_f64",
           "ieee754_1985_f80", "mil_std_1750a_f32", "mil_std_1750a_f48"]
 READER_ONLY = ["latin1", "ieee754_f128", "ieee754-f128"] + LEGACY + [n.replace("_", "-") for n in LEGACY]
 UNKNOWN = ["utf_8", " utf8", "utf8 ", "ascii", "latin-1", "nonsense", "", "unsigned\x00", "bcd-", "ieee754_f80"]
-CANONICAL = {s.lower(): c for c, (_, spellings) in PACKER.items() for s in spellings}
-CANONICAL["latin1"] = "latin"
-TEXT_DECODE = {"utf8": pw.decode_utf8, "utf16": pw.decode_utf16, "utf16le": pw.decode_utf16le,
-               "utf16be": pw.decode_utf16be, "utf32": pw.decode_utf32, "utf32le": pw.decode_utf32le,
-               "utf32be": pw.decode_utf32be, "ascii": pw.decode_us_ascii, "latin": pw.decode_iso_8859_1,
-               "cp1252": pw.decode_windows_1252}
-TEXT_ENCODE = {"utf8": pw.encode_utf8, "utf16": pw.encode_utf16, "utf16le": pw.encode_utf16le,
-               "utf16be": pw.encode_utf16be, "utf32": pw.encode_utf32, "utf32le": pw.encode_utf32le,
-               "utf32be": pw.encode_utf32be, "ascii": pw.encode_us_ascii, "latin": pw.encode_iso_8859_1,
-               "cp1252": pw.encode_windows_1252}
-ALPHABET = {"ascii": st.characters(max_codepoint=0x7F), "latin": st.characters(max_codepoint=0xFF),
-            "cp1252": st.sampled_from("A\x00z\x7f€Ÿ\x81é\xa0ÿ")}
+CANONICAL = {s.lower(): c for c, (_, spellings) in PACKER.items() for s in spellings} | {"latin1": "iso_8859_1"}
+TEXT_DECODE = {c: getattr(pw, "decode_" + c) for c, (kind, _) in PACKER.items() if kind == "t"}
+TEXT_ENCODE = {c: getattr(pw, "encode_" + c) for c in TEXT_DECODE}
+ALPHABET = {"us_ascii": st.characters(max_codepoint=0x7F), "iso_8859_1": st.characters(max_codepoint=0xFF),
+            "windows_1252": st.sampled_from("A\x00z\x7f€Ÿ\x81é\xa0ÿ")}
 NUMBER_DECODE = {
-    "unsigned": lambda v, b: v,
-    "twos": pw.decode_twos_complement, "ones": pw.decode_ones_complement, "sm": pw.decode_sign_magnitude,
-    "bcd": lambda v, b: pw.decode_unpacked_bcd(v, b, False), "bcd_signed": lambda v, b: pw.decode_unpacked_bcd(v, b, True),
-    "packed": lambda v, b: pw.decode_packed_bcd(v, b, False),
-    "packed_signed": lambda v, b: pw.decode_packed_bcd(v, b, True),
-    "f16": lambda v, b: pw.decode_ieee754_f16(v & 0xFFFF), "f32": lambda v, b: pw.decode_ieee754_f32(v & 0xFFFFFFFF),
-    "f64": lambda v, b: pw.decode_ieee754_f64(v),
+    "unsigned": lambda v, b: v, "twos_complement": pw.decode_twos_complement,
+    "ones_complement": pw.decode_ones_complement, "sign_magnitude": pw.decode_sign_magnitude,
+    "bcd": lambda v, b: pw.decode_unpacked_bcd(v, b), "bcd_signed": lambda v, b: pw.decode_unpacked_bcd(v, b, True),
+    "packed_bcd": pw.decode_packed_bcd, "packed_bcd_signed": lambda v, b: pw.decode_packed_bcd(v, b, True),
+    "ieee754_f16": lambda v, b: pw.decode_ieee754_f16(v), "ieee754_f32": lambda v, b: pw.decode_ieee754_f32(v),
+    "ieee754_f64": lambda v, b: pw.decode_ieee754_f64(v),
 }
+WIDTH = {"ieee754_f16": 16, "ieee754_f32": 32, "ieee754_f64": 64}
 
 
 def canonical(enc):
     return CANONICAL.get(enc.lower()) if isinstance(enc, str) else None
-
-
-def cased(name):
-    """Any spelling that lower-cases to name."""
-    return st.sampled_from([name, name.upper(), name.title(), name.swapcase()])
 
 
 class Name(str):
@@ -149,7 +123,7 @@ SIZES = st.integers(0, 99).flatmap(lambda k: st.integers(0, 72) if k < 92 else
 # Strategies are built once: building them afresh for every draw costs more than the calls under test.
 U128 = st.integers(0, 2**128)
 PICK = st.integers(0, 3)
-FLOATS = {c: st.floats(width=w) | st.integers(-2**60, 2**60) for c, w in (("f16", 16), ("f32", 32), ("f64", 64))}
+FLOATS = {c: st.floats(width=w) | st.integers(-2**60, 2**60) for c, w in WIDTH.items()}
 TEXTS = {c: st.text(ALPHABET.get(c, st.characters(blacklist_categories=["Cs"])), max_size=4)
          for c, (kind, _) in PACKER.items() if kind == "t"}
 
@@ -173,12 +147,12 @@ def good_value(draw, canon, bits):
         return draw(TEXTS[canon])
     half = 2**(min(max(b, 1), 64) - 1)
     # Digits the 64-bit pattern holds: one a byte (unpacked) or a nibble (packed, less the sign's).
-    digits = {"bcd": min(b // 8, 8), "bcd_signed": min(b // 8, 8), "packed": min(b // 4, 16),
-              "packed_signed": min(b // 4, 16) - 1}.get(canon)
+    digits = {"bcd": min(b // 8, 8), "bcd_signed": min(b // 8, 8), "packed_bcd": min(b // 4, 16),
+              "packed_bcd_signed": min(b // 4, 16) - 1}.get(canon)
     if digits is not None:
         top = 10**max(0, digits) - 1
-        return in_range(draw, 0 if canon in ("bcd", "packed") else -top, top)
-    return in_range(draw, -half + (canon != "twos"), half - 1)
+        return in_range(draw, 0 if canon in ("bcd", "packed_bcd") else -top, top)
+    return in_range(draw, -half + (canon != "twos_complement"), half - 1)
 
 
 ANY_VALUE = st.one_of(st.integers(-2**64, 2**65), st.floats(), st.text(max_size=3), st.sampled_from(
@@ -272,7 +246,7 @@ def check_construction_fault(recipe, got, expected, engine, effective=None):
     witnesses = [engine(effective[:j])]
     if engine is pack:
         witnesses += [engine([item]) for item in effective[j:]]
-        if re.match(r"ValueError: (Cannot allocate|Packet too large)", expected[1]):
+        if allocation_failure(expected[1]):
             return
     assert expected in witnesses, (got, expected, j)
 
@@ -315,7 +289,7 @@ def allocation_failure(text):
 
 # ---- the contract: Recipe answers as the engines ----
 
-@settings(max_examples=400)
+@settings(max_examples=300)
 @given(recipe=recipes, data=st.data())
 def test_pack_matches_pack_parameters(recipe, data):
     mode = data.draw(st.sampled_from(["own", "own", "none", "mapping", "proxy", "sequence"]))
@@ -336,31 +310,32 @@ def test_pack_matches_pack_parameters(recipe, data):
     if got[0] == "init":
         check_construction_fault(recipe, got[1], expected, pack, effective)
     elif expected[0] == "err" and allocation_failure(expected[1]):
-        # The packet cannot exist: test_packets_that_cannot_exist pins the text.
+        # No such packet can be allocated: test_packets_that_cannot_be_allocated pins the text.
         assert got[0] == "err"
     else:
         assert got == expected
 
 
-@settings(max_examples=400)
+@settings(max_examples=300)
 @given(recipe=recipes, data=st.data())
 def test_unpack_matches_unpack_parameters(recipe, data):
     packed = pw.pack_parameters(recipe) if pack(recipe)[0] == "ok" else b""
     packet = data.draw(st.binary(max_size=40) | st.just(packed) | st.just(packed + bytes(9)))
-    offset = data.draw(st.integers(0, 24) | st.sampled_from([2**63, 2**64 - 1]))
+    offset = data.draw(st.sampled_from([0, 0, 0, 2**63, 2**64 - 1]) | st.integers(0, 24))
     expected = outcome(pw.unpack_parameters, packet, offset, recipe)
     got = through_recipe(recipe, "unpack", packet, offset)
     if got[0] == "init":
         check_construction_fault(recipe, got[1], expected, lambda r: outcome(pw.unpack_parameters, packet, offset, r))
     else:
         assert got == expected
-    assert through_recipe(recipe, "unpack", packet, offset, bit_exact=True)[0] != "init" or got[0] == "init"
+    exact = through_recipe(recipe, "unpack", packet, offset, bit_exact=True)
+    assert (exact[0] == "init") == (got[0] == "init") and (got[0] != "init" or exact == got)
     if got[0] == "ok" and packet:
         r = pw.Recipe(recipe)
         assert [typed(d) for d in r.iter_unpack(packet, len(packet), offset)] == [got[1]]
 
 
-@settings(max_examples=150)
+@settings(max_examples=80)
 @given(recipe=st.lists(items(valid_keys=True), max_size=5))
 def test_recipes_without_key_faults_always_construct(recipe):
     """Encoding names, byte order words and values are checked by the method that uses them."""
@@ -373,102 +348,60 @@ def test_recipes_without_key_faults_always_construct(recipe):
             assert r.size == len(pw.pack_parameters(recipe))
 
 
-# Items with one fault each, so that the text must be the engine's exactly.
-SINGLE_FAULTS = [
-    ([it(8, value=1), it(8, value=NO, name="q")], missing_value("q"), "ok"),
-    ([it(8, "latin1", value="a")], "ValueError: Unsupported encoding type: latin1", "ok"),
-    ([it(64, "IEEE754_F128", value=1.0)], "ValueError: Unsupported encoding type: IEEE754_F128", "err"),
-    ([it(8, "TI-F32", value=1.0)], "ValueError: Unsupported encoding type: TI-F32", "err"),
-    ([it(8, "utf_8", value="a")], "ValueError: Unsupported encoding type: utf_8", "err"),
-    ([it(8, order="Middle", value=1)], "ValueError: Invalid byte_order 'Middle': must be 'big' or 'little'", "err"),
-    ([it(8, value=256)], "ValueError: Value 256 is too large for 8 bits", "ok"),
-    ([it(8, value=-1)], "OverflowError: can't convert negative int to unsigned", "ok"),
-    ([it(8, value="1")], None, "ok"),
-    ([it(8, "utf8", value=b"a")], "TypeError: 'bytes' object cannot be cast as 'str'", "ok"),
-    ([it(8, "utf8", value="\ud800")], None, "ok"),
-    ([it(65, "twos_complement", value=0)], "ValueError: bits must be <= 64 for two's complement encoding", "ok"),
-    ([it(16, "us_ascii", value="é")], "ValueError: Character 'é' (U+00E9) is not valid US-ASCII", "ok"),
-]
-
-
-@pytest.mark.parametrize("recipe, pack_error, unpack_result", SINGLE_FAULTS)
-def test_faults_of_one_engine_wait_for_the_method(recipe, pack_error, unpack_result):
+# Where single faults are reported: key faults at construction, faults of one engine by the method
+# that uses it, with the engine's text (None: the interpreter's own conversion message).
+@pytest.mark.parametrize("recipe, where, text", [
+    ([it(NO)], "init", "KeyError: \"Recipe missing required field: 'bits'\""),
+    ([it(rev=NO, enc="utf8")], "init", "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
+    ([it(rev=1)], "init", "TypeError: 'int' object cannot be cast as 'bool'"),
+    ([it(-1)], "init", "OverflowError: can't convert negative value to size_t"),
+    ([it(offset_bits=None)], "init", None),
+    ([it(name="\ud800")], "init", None),
+    ([it(), 7], "init", "TypeError: 'int' object cannot be cast as 'dict'"),
+    ([it(8, value=1), it(8, name="q")], "pack", missing_value("q")),
+    ([it(8, "latin1", value="a")], "pack", "ValueError: Unsupported encoding type: latin1"),
+    ([it(8, value=-1)], "pack", "OverflowError: can't convert negative int to unsigned"),
+    ([it(8, "utf8", value="\ud800")], "pack", None),
+    ([it(65, "twos_complement", value=0)], "pack", "ValueError: bits must be <= 64 for two's complement encoding"),
+    ([it(16, "us_ascii", value="é")], "pack", "ValueError: Character 'é' (U+00E9) is not valid US-ASCII"),
+    ([it(8, "TI-F32", value=1.0)], "both", "ValueError: Unsupported encoding type: TI-F32"),
+    ([it(8, order="Middle", value=1)], "both", "ValueError: Invalid byte_order 'Middle': must be 'big' or 'little'"),
+])
+def test_where_faults_are_reported(recipe, where, text):
+    packet = bytes(range(0x41, 0x51))
+    expected = pack(recipe), outcome(pw.unpack_parameters, packet, 0, recipe)
+    if where == "init":
+        with pytest.raises(ValueError) as info:
+            pw.Recipe(recipe)
+        got = engine_text(info.value)
+        assert expected[1] == ("err", got) and (text is None or got == text)
+        return
     r = pw.Recipe(recipe)
-    expected = pack(recipe)
-    assert expected[0] == "err" and (pack_error is None or expected[1] == pack_error)
-    assert outcome(r.pack) == expected
-    packet = bytes(range(0x41, 0x41 + 16))
-    got = outcome(r.unpack, packet)
-    assert got == outcome(pw.unpack_parameters, packet, 0, recipe) and got[0] == unpack_result
+    assert (outcome(r.pack), outcome(r.unpack, packet)) == expected
+    assert expected[0][0] == "err" and (text is None or expected[0][1] == text)
+    assert expected[1][0] == ("err" if where == "both" else "ok")
 
 
-@pytest.mark.parametrize("recipe, expected", [
-    ([it(NO)], "KeyError: \"Recipe missing required field: 'bits'\""),
-    ([it(name=NO)], "KeyError: \"Recipe missing required field: 'name'\""),
-    ([it(rev=NO, enc="utf8")], "KeyError: \"Recipe missing required field: 'reverse_bits'\""),
-    ([it(rev=1)], "TypeError: 'int' object cannot be cast as 'bool'"),
-    ([it(offset_bits=None)], None),
-    ([it(-1)], "OverflowError: can't convert negative value to size_t"),
-    ([it(), 7], "TypeError: 'int' object cannot be cast as 'dict'"),
-    ([it(name="\ud800")], None),
-    # Two faults: Recipe reads every item first; the packer's sizing pass meets the late width first.
-    ([it(name=b"a"), it(NO)], "TypeError: 'bytes' object cannot be cast as 'str'"),
+@pytest.mark.parametrize("args, kwargs, message", [
+    (("abc",), {}, "argument 'recipe': Can't extract `str` to `Vec`"),
+    ((5,), {}, "argument 'recipe': 'int' object cannot be cast as 'Sequence'"),
+    (([],), {"bit_exact": 1}, "argument 'bit_exact': 'int' object cannot be cast as 'bool'"),
+    (([], True), {}, None),
 ])
-def test_key_faults_fail_at_construction(recipe, expected):
-    with pytest.raises(ValueError) as info:
-        pw.Recipe(recipe)
-    text = engine_text(info.value)
-    assert expected is None or text == expected
-    assert reader_key_error(recipe[first_failing_prefix(recipe, text)]) == ("err", text)
-
-
-@pytest.mark.parametrize("args, kind, message", [
-    (("abc",), TypeError, "argument 'recipe': Can't extract `str` to `Vec`"),
-    ((5,), TypeError, "argument 'recipe': 'int' object cannot be cast as 'Sequence'"),
-    (([it()], True), TypeError, None),
-    ((), TypeError, None),
-])
-def test_construction_argument_errors(args, kind, message):
-    with pytest.raises(kind) as info:
-        pw.Recipe(*args)
+def test_construction_argument_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        pw.Recipe(*args, **kwargs)
     assert message is None or str(info.value) == message
-    with pytest.raises(TypeError, match="argument 'bit_exact'"):
-        pw.Recipe([], bit_exact=1)
 
 
 class Index:
-    """An integer-like value that runs an action when converted, and counts its conversions."""
-    def __init__(self, value, action=None):
-        self.value, self.action, self.calls = value, action, 0
+    """An integer-like value that counts its conversions."""
+    def __init__(self, value):
+        self.value, self.calls = value, 0
 
     def __index__(self):
         self.calls += 1
-        if self.action:
-            self.action()
         return self.value
-
-
-def edited(edit, **keys):
-    """A one-item recipe whose `bits` conversion applies edit(recipe, item)."""
-    recipe = [it(8, value=1, **keys)]
-    recipe[0]["bits"] = Index(8, lambda: edit(recipe, recipe[0]))
-    return recipe
-
-
-@pytest.mark.parametrize("edit", [
-    lambda recipe, item: item.clear(),
-    lambda recipe, item: item.update(name=5, encoding=b"x", byte_order="big", reverse_bits=1),
-    lambda recipe, item: item.pop("reverse_bits"),
-    lambda recipe, item: item.update(offset_bits=None),
-    lambda recipe, item: recipe.clear(),
-    lambda recipe, item: item.pop("value"),
-])
-def test_items_edited_while_they_are_read(edit):
-    """Construction sees an item as the reader does, key by key, whatever its hooks do to it."""
-    packet = bytes(4)
-    got = through_recipe(edited(edit), "unpack", packet)
-    expected = outcome(pw.unpack_parameters, packet, 0, edited(edit))
-    assert got == expected or (got[0] == "init" and got[1] == expected[1])
 
 
 def test_every_key_is_converted_once():
@@ -511,7 +444,7 @@ def test_equality_compares_what_was_read(a, b, equal):
     assert pw.Recipe(a) != a and (pw.Recipe(a) == object()) is False
 
 
-@settings(max_examples=60)
+@settings(max_examples=40)
 @given(recipe=st.lists(items(valid_keys=True), max_size=4), exact=st.booleans())
 def test_pickle_round_trip(recipe, exact):
     assume(all(v == v for i in recipe for v in i.values() if isinstance(v, float)))
@@ -523,24 +456,17 @@ def test_pickle_round_trip(recipe, exact):
     assert copy.copy(r) == r == copy.deepcopy(r)
 
 
-@pytest.mark.parametrize("recipe, exact, parts", [
+@pytest.mark.parametrize("recipe, exact, shown", [
     ([], False, ["0 fields", "0 bytes"]),
     ([it(12, name="alpha")], False, ["1 field,", "2 bytes", "'alpha'"]),
     ([it(name=n) for n in "abcde"], True, ["5 fields", "5 bytes", "'a', 'b', 'c'", "bit-exact"]),
 ])
-def test_repr(recipe, exact, parts):
-    text = repr(pw.Recipe(recipe, bit_exact=exact))
-    assert text.startswith("<Recipe") and all(p in text for p in parts), text
-    assert ("'d'" in text) is False
-
-
-def test_immutable():
-    r = pw.Recipe([it(value=1)])
-    for attr in ("size", "names", "bit_exact"):
+def test_repr_and_immutability(recipe, exact, shown):
+    r = pw.Recipe(recipe, bit_exact=exact)
+    assert repr(r).startswith("<Recipe") and all(p in repr(r) for p in shown) and "'d'" not in repr(r)
+    for attr in ("size", "names", "bit_exact", "other"):
         with pytest.raises(AttributeError):
             setattr(r, attr, 1)
-    with pytest.raises((AttributeError, TypeError)):
-        r.extra = 1
 
 
 # ---- pack: where the values come from ----
@@ -618,7 +544,7 @@ def layout_recipe(shapes):
     return out
 
 
-@settings(max_examples=200)
+@settings(max_examples=150)
 @given(shapes=layouts, data=st.data())
 def test_pack_into_writes_only_the_covered_bits(shapes, data):
     recipe = layout_recipe(shapes)
@@ -647,42 +573,42 @@ def test_pack_into_writes_only_the_covered_bits(shapes, data):
     assert bytes(buffer) == expected
 
 
+def mapped(data):
+    m = mmap.mmap(-1, len(data))
+    m.write(data)
+    return m
+
+
 @pytest.mark.parametrize("make", [
-    lambda n: bytearray(n), lambda n: memoryview(bytearray(n)), lambda n: array.array("B", bytes(n)),
+    bytearray, lambda n: memoryview(bytearray(n)), lambda n: array.array("B", bytes(n)), lambda n: mapped(bytes(n)),
     lambda n: np.zeros(n, dtype=np.uint8), lambda n: np.zeros((1, n), dtype=np.uint8),
     lambda n: memoryview(bytearray(n + 4))[2:-2],
+    lambda n: bytes(n), lambda n: memoryview(bytearray(2 * n))[::2], lambda n: np.zeros((2, n // 2), np.uint8, order="F"),
+    lambda n: "ab", lambda n: None,
 ])
 def test_pack_into_any_writable_buffer(make):
     r = pw.Recipe([it(12, value=0xABC), it(4, value=0x5)])
     target = make(4)
+    try:
+        view = memoryview(target)
+        writable = view.c_contiguous and not view.readonly
+    except TypeError:
+        writable = False
+    if not writable:
+        with pytest.raises((BufferError, TypeError, ValueError)):
+            r.pack_into(target)
+        return
     r.pack_into(target, 8)
     assert bytes(memoryview(target).cast("B")) == b"\x00\xab\xc5\x00"
-
-
-@pytest.mark.parametrize("target, error", [
-    (b"\x00\x00", BufferError), (memoryview(bytearray(8))[::2], BufferError),
-    (np.zeros((2, 2), dtype=np.uint8, order="F"), (BufferError, ValueError)), ("ab", TypeError), (None, TypeError),
-])
-def test_pack_into_refuses_buffers_it_cannot_write(target, error):
-    with pytest.raises(error):
-        pw.Recipe([it(value=1)]).pack_into(target)
-
-
-def test_pack_into_a_mapped_file():
-    with mmap.mmap(-1, 4) as m:
-        m.write(b"\xff" * 4)
-        pw.Recipe([it(4, value=0), it(4, value=1, offset_bits=12)]).pack_into(m, 4)
-        assert m[:] == b"\xf0\xff\x1f\xff"
 
 
 # ---- unpack: any bytes-like packet ----
 
 PACKET = bytes.fromhex("0a0b0c0d0e0f")
 BUFFERS = [
-    lambda b: b, lambda b: bytearray(b), lambda b: memoryview(b), lambda b: memoryview(b"xx" + b)[2:],
-    lambda b: array.array("B", b), lambda b: np.frombuffer(b, dtype=np.uint8),
-    lambda b: np.frombuffer(b, dtype=np.uint16), lambda b: np.frombuffer(b, dtype=np.uint8).reshape(2, 3),
-    lambda b: memoryview(b).cast("H"),
+    lambda b: b, bytearray, memoryview, lambda b: memoryview(b"xx" + b)[2:], lambda b: array.array("B", b), mapped,
+    lambda b: np.frombuffer(b, dtype=np.uint8), lambda b: np.frombuffer(b, dtype=np.uint16),
+    lambda b: np.frombuffer(b, dtype=np.uint8).reshape(2, 3), lambda b: memoryview(b).cast("H"),
 ]
 
 
@@ -693,34 +619,20 @@ def test_unpack_any_contiguous_buffer(make, exact):
     r = pw.Recipe(recipe, bit_exact=exact)
     want = r.unpack(PACKET, 4)
     assert typed(r.unpack(make(PACKET), 4)) == typed(want)
-    if not exact:
-        assert want == pw.unpack_parameters(PACKET, 4, recipe)
+    assert exact or want == pw.unpack_parameters(PACKET, 4, recipe)
     assert [typed(d) for d in r.iter_unpack(make(PACKET), 6, 4)] == [typed(want)]
 
 
-def test_unpack_a_mapped_file():
-    with mmap.mmap(-1, 6) as m:
-        m.write(PACKET)
-        recipe = [it(16, name="a"), it(32, order="little", name="b")]
-        r = pw.Recipe(recipe)
-        assert r.unpack(m) == pw.unpack_parameters(PACKET, 0, recipe)
-        assert [r.unpack(PACKET)] == list(r.iter_unpack(m))
-
-
-@pytest.mark.parametrize("packet", [
-    memoryview(PACKET)[::2], np.frombuffer(PACKET, dtype=np.uint8)[::2],
-    np.zeros((2, 3), dtype=np.uint8, order="F"),
+@pytest.mark.parametrize("packet, error", [
+    (memoryview(PACKET)[::2], BufferError), (np.frombuffer(PACKET, dtype=np.uint8)[::2], (BufferError, ValueError)),
+    (np.zeros((2, 3), dtype=np.uint8, order="F"), (BufferError, ValueError)),
+    ("ab", TypeError), (12, TypeError), (None, TypeError),
 ])
 @pytest.mark.parametrize("method", ["unpack", "iter_unpack", "unpack_columns"])
-def test_non_contiguous_buffers_are_refused(packet, method):
-    with pytest.raises((BufferError, ValueError)):
+def test_packets_that_are_not_contiguous_buffers(packet, error, method):
+    with pytest.raises(error) as info:
         getattr(pw.Recipe([it(8)]), method)(packet)
-
-
-@pytest.mark.parametrize("packet", ["ab", 12, None, [1, 2]])
-def test_packets_that_are_not_buffers(packet):
-    with pytest.raises(TypeError, match="argument 'packet'"):
-        pw.Recipe([it()]).unpack(packet)
+    assert error is not TypeError or str(info.value).startswith("argument '")
 
 
 @pytest.mark.parametrize("exact", [False, True])
@@ -793,56 +705,38 @@ def test_packets_that_cannot_exist():
 # ---- iter_unpack ----
 
 def test_iterator_holds_the_buffer():
-    r = pw.Recipe([it(8)])
-    buffer = bytearray(b"abc")
-    iterator = r.iter_unpack(buffer)
-    assert next(iterator) == {"p": 97}
+    r = pw.Recipe([it(8, "us_ascii")])
+    buffer = bytearray(b"abc\x80")
+    iterator = r.iter_unpack(memoryview(buffer))
+    assert next(iterator) == {"p": "a"}
     for resize in (lambda: buffer.extend(b"x"), buffer.clear, lambda: buffer.__delitem__(0)):
         with pytest.raises(BufferError):
             resize()
     buffer[1] = ord("B")  # contents may change; the next packet reads them
-    assert list(iterator) == [{"p": 66}, {"p": 99}]
-    buffer.extend(b"d")  # exhausted: the buffer is free again
-    iterator = r.iter_unpack(buffer)
-    del iterator
-    buffer.clear()
-
-
-def test_iterator_outlives_recipe_and_buffer_references():
-    buffer = bytearray(b"\x01\x02")
-    iterator = pw.Recipe([it(8)]).iter_unpack(memoryview(buffer))
-    del buffer
-    assert list(iterator) == [{"p": 1}, {"p": 2}] and list(iterator) == []
-    assert iterator.__length_hint__() == 0 and iter(iterator) is iterator
-
-
-def test_iterator_error_stops_at_the_failing_packet():
-    r = pw.Recipe([it(8, "us_ascii")])
-    iterator = r.iter_unpack(b"a\x80b")
-    assert next(iterator) == {"p": "a"}
+    assert next(iterator) == {"p": "B"} and next(iterator) == {"p": "c"}
     with pytest.raises(ValueError, match=re.escape("ValueError: Invalid US-ASCII byte: 0x80 (must be <= 0x7F)")):
         next(iterator)
+    del iterator  # gone: the buffer is free again
+    buffer.extend(b"d")
+    iterator = pw.Recipe([it(8)]).iter_unpack(bytearray(b"\x01\x02"))
+    assert iter(iterator) is iterator and list(iterator) == [{"p": 1}, {"p": 2}] and list(iterator) == []
 
 
 @pytest.mark.parametrize("method", ["iter_unpack", "unpack_columns"])
-@pytest.mark.parametrize("recipe, buffer, stride, offset, error", [
-    ([it(8)], b"abc", 2, 0, "buffer of 3 bytes is not a whole number of 2-byte packets"),
-    ([it(8)], b"abc", 5, 0, "buffer of 3 bytes is not a whole number of 5-byte packets"),
-    ([it(16)], b"abc", None, 0, "buffer of 3 bytes is not a whole number of 2-byte packets"),
-    ([it(8)], b"abc", 0, 0, "stride must be at least 1 byte"),
-    ([it(0)], b"abc", None, 0, "give a stride"),
-    ([], b"", None, 0, "give a stride"),
+@pytest.mark.parametrize("recipe, buffer, stride, error", [
+    ([it(8)], b"abc", 2, "buffer of 3 bytes is not a whole number of 2-byte packets"),
+    ([it(8)], b"abc", 5, "buffer of 3 bytes is not a whole number of 5-byte packets"),
+    ([it(16)], b"abc", None, "buffer of 3 bytes is not a whole number of 2-byte packets"),
+    ([it(8)], b"abc", 0, "stride must be at least 1 byte"),
+    ([it(0)], b"abc", None, "give a stride"),
+    ([], b"", None, "give a stride"),
+    ([it(8)], b"ab", -1, OverflowError), ([it(8)], b"ab", 2**64, OverflowError),
+    ([it(8)], b"ab", 1.0, TypeError), ([it(8)], b"ab", "2", TypeError),
 ])
-def test_stride_errors_at_the_call(method, recipe, buffer, stride, offset, error):
-    with pytest.raises(ValueError, match=re.escape(error)):
-        getattr(pw.Recipe(recipe), method)(buffer, stride, offset)
-
-
-@pytest.mark.parametrize("method", ["iter_unpack", "unpack_columns"])
-@pytest.mark.parametrize("stride, error", [(-1, OverflowError), (1.0, TypeError), ("2", TypeError), (2**64, OverflowError)])
-def test_stride_argument_types(method, stride, error):
-    with pytest.raises(error):
-        getattr(pw.Recipe([it(8)]), method)(b"ab", stride)
+def test_stride_errors_at_the_call(method, recipe, buffer, stride, error):
+    with pytest.raises(ValueError if isinstance(error, str) else error) as info:
+        getattr(pw.Recipe(recipe), method)(buffer, stride)
+    assert not isinstance(error, str) or error in str(info.value)
 
 
 def test_many_packets_of_zero_width_fields():
@@ -893,12 +787,12 @@ def exact_model(packet, base, recipe):
     return "ok", [(k, str, v) for k, v in out.items()]
 
 
-@settings(max_examples=300)
+@settings(max_examples=200)
 @given(recipe=st.lists(items(valid_keys=True, allow_value_faults=False), max_size=4), data=st.data())
 def test_bit_exact_reads_the_field_bits_as_placed(recipe, data):
     packed = pw.pack_parameters(recipe) if pack(recipe)[0] == "ok" else b""
     packet = data.draw(st.binary(max_size=48) | st.just(packed) | st.just(packed + bytes(3)))
-    base = data.draw(st.integers(0, 20))
+    base = data.draw(st.sampled_from([0, 0]) | st.integers(0, 20))
     r = pw.Recipe(recipe, bit_exact=True)
     assert outcome(r.unpack, packet, base) == exact_model(packet, base, recipe)
 
@@ -914,14 +808,14 @@ def round_trip_items(draw, name):
     order = draw(BIG_LITTLE)
     rev = draw(st.booleans())
     if kind == "f":
-        bits = {"f16": 16, "f32": 32, "f64": 64}[canon]
+        bits = WIDTH[canon]
     elif kind == "t":
         # Padding in whole code units, the last byte of it possibly cut short (big order only).
         value = draw(good_value(canon, 8))
-        pad = draw(st.integers(0, 3)) * (4 if "32" in canon else 2 if "16" in canon else 1)
+        pad = draw(st.integers(0, 3)) * (4 if "32" in canon else 2 if "16" in canon else 1)  # code units
         bits = 8 * (len(TEXT_ENCODE[canon](value)) + pad) - (draw(st.integers(0, 7)) if pad and order == "big" else 0)
     else:
-        low = {"sm": 2, "bcd": 8, "bcd_signed": 8, "packed": 4, "packed_signed": 4}.get(canon, 1)
+        low = {"sign_magnitude": 2, "bcd": 8, "bcd_signed": 8, "packed_bcd": 4, "packed_bcd_signed": 4}.get(canon, 1)
         high = 100 if canon == "unsigned" else 64
         bits = draw(st.integers(low, high))
     if order == "little" and kind != "t":
@@ -934,14 +828,14 @@ def round_trip_items(draw, name):
 
 def rounded(canon, value):
     with np.errstate(over="ignore"):
-        if canon == "f16":
+        if canon == "ieee754_f16":
             return float(np.float16(np.float32(value)))
-        if canon == "f32":
+        if canon == "ieee754_f32":
             return float(np.float32(value))
     return float(value)
 
 
-@settings(max_examples=250)
+@settings(max_examples=150)
 @given(fields=st.lists(st.integers(0, 6), max_size=5).flatmap(
     lambda gaps: st.tuples(*[round_trip_items(f"f{k}") for k in range(len(gaps))], st.just(gaps))))
 def test_bit_exact_round_trip(fields):
@@ -972,7 +866,7 @@ def test_bit_exact_round_trip(fields):
             assert type(value) is int and value == item["value"]
 
 
-@settings(max_examples=250)
+@settings(max_examples=150)
 @given(data=st.binary(min_size=1, max_size=24), fmt=st.sampled_from(["u", "s"]), rest=st.data())
 def test_bit_exact_matches_bitstruct(data, fmt, rest):
     bits = rest.draw(st.integers(1, 8 * len(data)))
@@ -1015,22 +909,19 @@ def test_threads_share_one_recipe():
     packet = r.pack()
     stream = packet * 6000
     want = (packet, r.unpack(packet), r.unpack_columns(stream), list(r.iter_unpack(stream[:64 * len(packet)])))
-    results, errors = [], []
+    results = []
 
     def work():
-        try:
-            for _ in range(3):
-                results.append((r.pack(), r.unpack(packet), r.unpack_columns(stream),
-                                list(r.iter_unpack(stream[:64 * len(packet)]))))
-        except BaseException as e:  # pragma: no cover - reported below
-            errors.append(e)
+        for _ in range(3):
+            results.append((r.pack(), r.unpack(packet), r.unpack_columns(stream),
+                            list(r.iter_unpack(stream[:64 * len(packet)]))))
 
     threads = [threading.Thread(target=work) for _ in range(4)]
     for t in threads:
         t.start()
     for t in threads:
         t.join()
-    assert not errors and len(results) == 12 and all(res == want for res in results)
+    assert len(results) == 12 and all(res == want for res in results)
 
 
 def test_buffer_cannot_be_resized_while_columns_are_read():
@@ -1038,7 +929,6 @@ def test_buffer_cannot_be_resized_while_columns_are_read():
     buffer = bytearray(range(256)) * 4096
     want = r.unpack_columns(bytes(buffer))
     stop = threading.Event()
-    refused = []
 
     def resize():
         while not stop.is_set():
@@ -1046,7 +936,7 @@ def test_buffer_cannot_be_resized_while_columns_are_read():
                 buffer.extend(b"123")
                 del buffer[-3:]
             except BufferError:
-                refused.append(1)
+                pass
 
     t = threading.Thread(target=resize)
     t.start()
@@ -1054,7 +944,7 @@ def test_buffer_cannot_be_resized_while_columns_are_read():
         for _ in range(20):
             try:
                 got = r.unpack_columns(buffer)
-            except ValueError as e:  # the resizing thread left it 8 bytes longer: not whole packets
+            except ValueError as e:  # the resizing thread left it 3 bytes longer: not whole packets
                 assert "not a whole number" in str(e)
                 continue
             assert got == want
