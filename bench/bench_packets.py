@@ -60,6 +60,9 @@ try:
     import construct
 except ImportError:  # pragma: no cover
     construct = None
+# numpy's BLAS threads are of no use here and would only take cores from the timings.
+for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_var, "1")
 try:
     import numpy as np
 except ImportError:  # pragma: no cover
