@@ -17,6 +17,27 @@ namespace packweaver {
 
 namespace py {
 
+PW_COLD static error packet_too_large(u128 end_bits) {
+    return value_error("Packet too large: " + fmt::dec(end_bits) + " bits do not fit in a bytes object");
+}
+
+PW_COLD static error cannot_allocate(u128 bytes) {
+    return value_error("Cannot allocate a packet of " + fmt::dec(bytes) + " bytes");
+}
+
+result<PyObject*> new_packet(u128 end_bits) {
+    const u128 size = (end_bits + 7) / 8;
+    if (PW_UNLIKELY(size > static_cast<u128>(PY_SSIZE_T_MAX))) return packet_too_large(end_bits);
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (PW_UNLIKELY(!bytes)) {
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return pending_error();
+        PyErr_Clear();
+        return cannot_allocate(size);
+    }
+    std::memset(PyBytes_AS_STRING(bytes), 0, static_cast<std::size_t>(size));
+    return bytes;
+}
+
 result<std::uint64_t> encode_number_value(const packet::field& desc, PyObject* value) {
     packet::number v;
     if (status s = to_number(value, packet::value_kind_of(desc.encoding), v); PW_UNLIKELY(!s)) return s.take_error();
@@ -36,14 +57,6 @@ status encode_text_value(const packet::field& desc, PyObject* value, buffer_sink
 }  // namespace py
 
 namespace {
-
-PW_COLD error packet_too_large(u128 end_bits) {
-    return value_error("Packet too large: " + fmt::dec(end_bits) + " bits do not fit in a bytes object");
-}
-
-PW_COLD error cannot_allocate(std::size_t bytes) {
-    return value_error("Cannot allocate a packet of " + fmt::dec(std::uint64_t{bytes}) + " bytes");
-}
 
 // A text field. Out of line: its encoding buffer is on the C stack only
 // while the text is written, never while a conversion hook runs.
@@ -94,17 +107,11 @@ result<PyObject*> build_packet(const py::item_list& items) {
         const u128 pos = f.field.has_offset ? static_cast<u128>(f.field.offset) : end;
         end = std::max(end, pos + f.field.bits);
     }
-    const u128 size = (end + 7) / 8;
-    if (PW_UNLIKELY(size > static_cast<u128>(PY_SSIZE_T_MAX))) return packet_too_large(end);
-    py::ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (PW_UNLIKELY(!bytes)) {
-        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) return pending_error();
-        PyErr_Clear();
-        return cannot_allocate(static_cast<std::size_t>(size));
-    }
+    auto made = py::new_packet(end);
+    if (PW_UNLIKELY(!made)) return made.take_error();
+    py::ref bytes(*made);
     const std::span<std::uint8_t> packet(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())),
-                                         static_cast<std::size_t>(size));
-    std::memset(packet.data(), 0, packet.size());
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 
     // Encoding pass.
     u128 cursor = 0;

@@ -2,6 +2,7 @@
 // a new packet.
 #pragma once
 
+#include "../common/bits.hpp"
 #include "../common/error.hpp"
 #include "../packet/field.hpp"
 #include "python.hpp"
@@ -20,6 +21,10 @@ namespace packweaver {
 result<PyObject*> build_packet(const py::item_list& items);
 
 namespace py {
+// A new zero-filled bytes object for a packet of end_bits bits, or "Packet
+// too large" / "Cannot allocate a packet of {N} bytes".
+result<PyObject*> new_packet(u128 end_bits);
+
 // The bit pattern of a numeric field's value: converted for the encoding,
 // then encoded (the encoder's range checks included).
 result<std::uint64_t> encode_number_value(const packet::field& desc, PyObject* value);

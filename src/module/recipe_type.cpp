@@ -48,7 +48,7 @@ struct compiled_recipe {
     std::vector<field_objects> objects;
     std::vector<quick_field> quick;
     u128 end_bits = 0;  // where the packer's sizing pass ends the packet
-    std::uint64_t size = 0;
+    u128 size = 0;  // bytes; may exceed what a bytes object can hold
     bool exact = false;
     ref snapshot;  // list of dicts: what was read, for == and pickling
     ref names;     // tuple of the names, in item order
@@ -135,7 +135,7 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
         PyTuple_SET_ITEM(c->names.get(), static_cast<Py_ssize_t>(i), o.name.get());
     }
     c->end_bits = packet::place_fields(c->fields);
-    c->size = static_cast<std::uint64_t>((c->end_bits + 7) / 8);
+    c->size = (c->end_bits + 7) / 8;
     c->quick.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
         const packet::planned_field& p = c->fields[i];
@@ -210,40 +210,47 @@ PW_COLD error wrong_value_count(std::size_t items, std::size_t values) {
 class value_source {
 public:
     // values: None (the items' own values), a mapping from name to value,
-    // or a sequence of one value per item.
-    status assign(PyObject* values, std::size_t n) {
-        if (values == nullptr || values == Py_None) return success();
-        if (PyDict_Check(values)) {
+    // or a sequence of one value per item. Returns false with the exception
+    // set: a values argument of another type is an argument error, a
+    // sequence of the wrong length fails as the packer's failures do.
+    bool assign(PyObject* values, std::size_t n) {
+        if (values == nullptr || values == Py_None) return true;
+        if (PyDict_CheckExact(values)) {
             mapping_ = values;
             dict_ = true;
-            return success();
+            return true;
         }
-        if (PyList_Check(values) || PyTuple_Check(values)) {
-            if (!sequence_.assign(values)) return pending_error();
-            if (sequence_.size() != n) return wrong_value_count(n, sequence_.size());
-            in_sequence_ = true;
-            return success();
+        if (PyDict_Check(values)) {  // a subclass's own lookup (__missing__) is honoured
+            mapping_ = values;
+            return true;
         }
-        if (!PyUnicode_Check(values) && !PyBytes_Check(values) && !PyByteArray_Check(values)) {
-            // A mapping has keys(); asking may run code, and fails quietly.
+        bool sequence = PyList_Check(values) || PyTuple_Check(values);
+        if (!sequence && !PyUnicode_Check(values) && !PyBytes_Check(values) && !PyByteArray_Check(values)) {
+            // A mapping has keys(); asking may run code.
             ref keys(PyObject_GetAttrString(values, "keys"));
-            if (!keys) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return pending_error();
-                PyErr_Clear();
-            }
             if (keys) {
                 mapping_ = values;
-                return success();
+                return true;
             }
-            if (PySequence_Check(values)) {
-                if (!sequence_.assign(values)) return pending_error();
-                if (sequence_.size() != n) return wrong_value_count(n, sequence_.size());
-                in_sequence_ = true;
-                return success();
-            }
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+            sequence = PySequence_Check(values) != 0;
         }
-        raise_cast_error(values, "Mapping or Sequence");
-        return pending_error();
+        if (!sequence) {
+            raise_cast_error(values, "Mapping or Sequence");
+            prefix_argument_error("values");
+            return false;
+        }
+        if (!sequence_.assign(values)) {
+            prefix_argument_error("values");
+            return false;
+        }
+        if (sequence_.size() != n) {
+            engine_failure(wrong_value_count(n, sequence_.size()));
+            return false;
+        }
+        in_sequence_ = true;
+        return true;
     }
 
     // A new reference to item i's value, or an empty ref with the missing-value error.
@@ -296,9 +303,7 @@ PW_NOINLINE status pack_text_field(std::span<std::uint8_t> packet, const packet:
 // Every field into a zeroed packet of the recipe's size, in the packer's
 // order of checks: the value, the encoding name, the value's conversion and
 // encoding, then the byte order.
-status pack_fields(const compiled_recipe& c, std::span<std::uint8_t> packet, PyObject* values) {
-    value_source source;
-    if (status s = source.assign(values, c.fields.size()); !s) return s;
+status pack_fields(const compiled_recipe& c, std::span<std::uint8_t> packet, value_source& source) {
     for (std::size_t i = 0; i < c.fields.size(); ++i) {
         const packet::planned_field& p = c.fields[i];
         const field_objects& o = c.objects[i];
@@ -329,9 +334,6 @@ status pack_fields(const compiled_recipe& c, std::span<std::uint8_t> packet, PyO
     return success();
 }
 
-PW_COLD error packet_too_large(u128 end_bits) {
-    return value_error("Packet too large: " + fmt::dec(end_bits) + " bits do not fit in a bytes object");
-}
 
 // ---- argument helpers ----
 
@@ -383,7 +385,8 @@ bool optional_size(PyObject* o, const char* name, bool none_allowed, std::size_t
 bool stream_shape(const compiled_recipe& c, std::size_t length, PyObject* stride_arg, std::size_t& stride,
                   std::size_t& count) {
     bool given = false;
-    stride = static_cast<std::size_t>(c.size);
+    // A packet longer than any buffer: no buffer but the empty one holds whole packets.
+    stride = c.size > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(c.size);
     if (!optional_size(stride_arg, "stride", true, stride, given)) return false;
     if (stride == 0) {
         PyErr_SetString(PyExc_ValueError, given ? "stride must be at least 1 byte"
@@ -412,13 +415,14 @@ PyObject* recipe_pack(PyObject* self, const call& c) {
     const compiled_recipe& r = recipe_of(self);
     recursion_guard guard(" while packing parameters");
     if (!guard) return nullptr;
-    if (PW_UNLIKELY(r.size > static_cast<std::uint64_t>(PY_SSIZE_T_MAX))) return fail(packet_too_large(r.end_bits));
-    ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(r.size)));
-    if (!bytes) return nullptr;
+    value_source source;
+    if (!source.assign(c.arg(0), r.fields.size())) return nullptr;
+    auto made = new_packet(r.end_bits);
+    if (!made) return fail(made.err());
+    ref bytes(*made);
     const std::span<std::uint8_t> packet(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())),
-                                         static_cast<std::size_t>(r.size));
-    std::memset(packet.data(), 0, packet.size());
-    if (status s = pack_fields(r, packet, c.arg(0)); !s) return fail(s.err());
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    if (status s = pack_fields(r, packet, source); !s) return fail(s.err());
     return bytes.release();
 }
 
@@ -429,6 +433,8 @@ PyObject* recipe_pack_into(PyObject* self, const call& c) {
     std::size_t offset = 0;
     bool given = false;
     if (!optional_size(c.arg(1), "offset_bits", false, offset, given)) return nullptr;
+    value_source source;
+    if (!source.assign(c.arg(2), r.fields.size())) return nullptr;
     recursion_guard guard(" while packing parameters");
     if (!guard) return nullptr;
     const std::span<std::uint8_t> out = target.bytes();
@@ -438,9 +444,10 @@ PyObject* recipe_pack_into(PyObject* self, const call& c) {
                                 fmt::dec(std::uint64_t{offset}) + ", buffer has " +
                                 fmt::dec(std::uint64_t{out.size()})));
     // Packed in full first, so that a failure writes nothing; then only the
-    // bits the fields cover are copied.
+    // bits the fields cover are copied. (The packet is no longer than the
+    // buffer, checked above.)
     std::vector<std::uint8_t> packet(static_cast<std::size_t>(r.size), 0);
-    if (status s = pack_fields(r, packet, c.arg(2)); !s) return fail(s.err());
+    if (status s = pack_fields(r, packet, source); !s) return fail(s.err());
     for (const auto& p : r.fields) packet::copy_field(out, offset + p.position, packet, p.position, p.desc.bits);
     Py_RETURN_NONE;
 }
@@ -481,7 +488,9 @@ PyObject* recipe_iter_unpack(PyObject* self, const call& c) {
 
 // ---- columns ----
 
+// By column_type, which has no typecode for `none`.
 constexpr char typecodes[] = {'B', 'H', 'I', 'Q', 'b', 'h', 'i', 'q', 'f', 'd'};
+static_assert(sizeof(typecodes) == static_cast<std::size_t>(packet::column_type::none));
 
 // A new array.array of `count` zeros of the column's type.
 PyObject* new_column(packet::column_type t, std::size_t count) {
@@ -491,7 +500,7 @@ PyObject* new_column(packet::column_type t, std::size_t count) {
         array_type = PyObject_GetAttrString(module.get(), "array");  // kept for the process
         if (!array_type) return nullptr;
     }
-    const char code[2] = {typecodes[static_cast<int>(t)], 0};
+    const char code[2] = {typecodes[static_cast<std::size_t>(t)], 0};
     ref zero(PyObject_CallFunction(array_type, "s[i]", code, 0));
     if (!zero) return nullptr;
     if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
@@ -564,7 +573,11 @@ PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
             if (!columns[i]) return nullptr;
             continue;
         }
-        const packet::column_type t = packet::column_type_of(p.desc.encoding, p.desc.bits);
+        // A field no packet can decode has no column type; with no packets
+        // (or a fault above) its column is an empty array of floats, as the
+        // formats it names are floating-point ones.
+        packet::column_type t = packet::column_type_of(p.desc.encoding, p.desc.bits);
+        if (t == packet::column_type::none) t = packet::column_type::f64;
         columns[i] = ref(new_column(t, count));
         if (!columns[i]) return nullptr;
         if (PyObject_GetBuffer(columns[i].get(), &views[i], PyBUF_WRITABLE | PyBUF_FORMAT) < 0) return nullptr;
@@ -781,6 +794,8 @@ PyObject* recipe_richcompare(PyObject* self, PyObject* other, int op) {
     return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 
+PyObject* get_size(PyObject* self, void*);
+
 PyObject* recipe_repr(PyObject* self) {
     const compiled_recipe& r = recipe_of(self);
     const std::size_t n = r.fields.size();
@@ -791,12 +806,23 @@ PyObject* recipe_repr(PyObject* self) {
         if (!next) return nullptr;
         shown = std::move(next);
     }
-    return PyUnicode_FromFormat("<Recipe: %zu field%s, %llu byte%s%s%U%s%s>", n, n == 1 ? "" : "s",
-                                static_cast<unsigned long long>(r.size), r.size == 1 ? "" : "s", n ? ": " : "",
-                                shown.get(), n > 3 ? ", ..." : "", r.exact ? ", bit-exact" : "");
+    ref size(get_size(self, nullptr));
+    if (!size) return nullptr;
+    return PyUnicode_FromFormat("<Recipe: %zu field%s, %S byte%s%s%U%s%s>", n, n == 1 ? "" : "s", size.get(),
+                                r.size == 1 ? "" : "s", n ? ": " : "", shown.get(), n > 3 ? ", ..." : "",
+                                r.exact ? ", bit-exact" : "");
 }
 
-PyObject* get_size(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(recipe_of(self).size); }
+PyObject* get_size(PyObject* self, void*) {
+    const u128 size = recipe_of(self).size;
+    if (size <= UINT64_MAX) return PyLong_FromUnsignedLongLong(static_cast<std::uint64_t>(size));
+    ref high(PyLong_FromUnsignedLongLong(static_cast<std::uint64_t>(size >> 64)));
+    ref shift(PyLong_FromLong(64));
+    ref low(PyLong_FromUnsignedLongLong(static_cast<std::uint64_t>(size)));
+    if (!high || !shift || !low) return nullptr;
+    ref shifted(PyNumber_Lshift(high.get(), shift.get()));
+    return shifted ? PyNumber_Or(shifted.get(), low.get()) : nullptr;
+}
 PyObject* get_names(PyObject* self, void*) {
     PyObject* t = recipe_of(self).names.get();
     Py_INCREF(t);

@@ -51,8 +51,10 @@ column_type column_type_of(field_encoding encoding, std::size_t bits) noexcept {
     switch (encoding) {
         case field_encoding::unsigned_int: return unsigned_type(low_mask(bits));
         case field_encoding::twos_complement:
-        case field_encoding::ones_complement:
-        case field_encoding::sign_magnitude: return signed_type(half);
+        case field_encoding::ones_complement: return signed_type(half);
+        // The sign sits at bit bits - 1 taken modulo 64, so wider fields keep
+        // only the magnitude below it.
+        case field_encoding::sign_magnitude: return signed_type(bits == 0 ? 0 : sign_bit(bits) - 1);
         // One decimal digit a nibble (packed) or a byte (unpacked), at most 16
         // or 8 of them; a signed packed field spends a nibble on the sign.
         case field_encoding::packed_bcd: return unsigned_type(decimal_max(std::min<std::size_t>(bits / 4, 16)));
