@@ -243,8 +243,8 @@ PW_AVX2_INLINE __m256i surrogate_lanes32(__m256i v) noexcept {
                               _mm256_set1_epi32(0xD800));
 }
 PW_AVX2_INLINE __m256i not_scalar_lanes32(__m256i v) noexcept {
-    const __m256i above = _mm256_cmpgt_epi32(_mm256_xor_si256(v, _mm256_set1_epi32(INT32_MIN)),
-                                             _mm256_set1_epi32(INT32_MIN + 0x10FFFF));
+    const __m256i limit = _mm256_set1_epi32(0x10FFFF);
+    const __m256i above = _mm256_xor_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(v, limit), limit), _mm256_set1_epi32(-1));
     return _mm256_or_si256(above, surrogate_lanes32(v));
 }
 
