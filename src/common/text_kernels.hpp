@@ -153,7 +153,9 @@ constexpr std::array<std::array<u8, Width>, Rows> shuffle_table(Fill fill) {
 
 PW_INLINE unsigned bitmask(__m128i v) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
 
-PW_INLINE bool all_zero(__m128i v) noexcept { return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF; }
+PW_INLINE bool all_zero(__m128i v) noexcept {
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF;
+}
 
 PW_INLINE u8 max_byte_of(__m128i v) noexcept {
     v = _mm_max_epu8(v, _mm_srli_si128(v, 8));
@@ -244,7 +246,8 @@ PW_AVX2_INLINE __m256i surrogate_lanes32(__m256i v) noexcept {
 }
 PW_AVX2_INLINE __m256i not_scalar_lanes32(__m256i v) noexcept {
     const __m256i limit = _mm256_set1_epi32(0x10FFFF);
-    const __m256i above = _mm256_xor_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(v, limit), limit), _mm256_set1_epi32(-1));
+    const __m256i above =
+        _mm256_xor_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(v, limit), limit), _mm256_set1_epi32(-1));
     return _mm256_or_si256(above, surrogate_lanes32(v));
 }
 
