@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "../common/bits.hpp"
@@ -38,12 +39,6 @@ result<PyObject*> new_packet(u128 end_bits) {
     return bytes;
 }
 
-result<std::uint64_t> encode_number_value(const packet::field& desc, PyObject* value) {
-    packet::number v;
-    if (status s = to_number(value, packet::value_kind_of(desc.encoding), v); PW_UNLIKELY(!s)) return s.take_error();
-    return packet::encode_number(desc.encoding, v, desc.bits);
-}
-
 status encode_text_value(const packet::field& desc, PyObject* value, buffer_sink& sink) {
     text_view text;
     if (PW_UNLIKELY(!to_text(value, text))) return pending_error();
@@ -73,6 +68,10 @@ PW_INLINE status pack_number(std::span<std::uint8_t> packet, u128 pos, py::item_
     auto pattern = py::encode_number_value(f.field, f.value.get());
     if (PW_UNLIKELY(!pattern)) return pattern.take_error();
     if (status s = py::resolve_order(f); PW_UNLIKELY(!s)) return s;
+    if (PW_LIKELY(pos <= UINT64_MAX) &&
+        packet::place_number_quick(packet, static_cast<std::uint64_t>(pos), f.field.bits, *pattern, f.field.reverse,
+                                   f.field.order))
+        return success();
     packet::place_number(packet, pos, f.field.bits, *pattern, f.field.reverse, f.field.order);
     return success();
 }
@@ -92,6 +91,9 @@ result<PyObject*> build_packet(const py::item_list& items) {
     std::unique_ptr<py::item_fields[]> heap_fields;
     py::item_fields* fields = inline_fields;
     if (n > inline_items) {
+        // A list holds at most PY_SSIZE_T_MAX items; saying so keeps the
+        // array's byte count in range.
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(py::item_fields)) throw std::bad_alloc();
         heap_fields.reset(new py::item_fields[n]);
         fields = heap_fields.get();
     }

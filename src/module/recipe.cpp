@@ -467,8 +467,7 @@ status read_item(PyObject* item, item_part part, item_fields& f) {
     return read_item_slow(item, part, f);
 }
 
-status resolve_encoding(item_fields& f) {
-    if (f.encoding != nullptr) return success();
+status resolve_encoding_slow(item_fields& f) {
     auto found = find_encoding(f.encoding_text.get());
     if (PW_UNLIKELY(!found)) return found.take_error();
     f.encoding = *found;
@@ -476,8 +475,7 @@ status resolve_encoding(item_fields& f) {
     return success();
 }
 
-status resolve_order(item_fields& f) {
-    if (f.order_known) return success();
+status resolve_order_slow(item_fields& f) {
     auto order = find_byte_order(f.order_text.get());
     if (PW_UNLIKELY(!order)) return order.take_error();
     f.field.order = *order;

@@ -137,30 +137,23 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
     c->end_bits = packet::place_fields(c->fields);
     c->size = (c->end_bits + 7) / 8;
     c->quick.resize(n);
+    // What every field needs of a packet read at offset 0: the one-load cuts
+    // may count on that many bytes.
+    u128 needed = 0;
+    for (const auto& p : c->fields) needed = std::max(needed, packet::bytes_needed(p.desc.bits, p.position, exact));
+    const std::size_t reach = needed > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(needed);
     for (std::size_t i = 0; i < n; ++i) {
         const packet::planned_field& p = c->fields[i];
         quick_field& q = c->quick[i];
         const bool numeric = p.reader_knows && !is_text(p.desc.encoding) && p.order_valid;
         q.read_ok = numeric;
-        q.cut = packet::quick_cut_of(p.desc, p.position, exact);
+        q.cut = packet::quick_cut_of(p.desc, p.position, exact, reach);
         q.pack_ok = numeric && p.packer_knows && p.position <= UINT64_MAX;
     }
     return c;
 }
 
 // ---- reading ----
-
-// The object a numeric field integer decodes to, for the encodings that
-// cannot fail; nullptr (with nothing raised) for the others.
-PW_INLINE PyObject* quick_object(const packet::field& desc, std::uint64_t v) {
-    switch (desc.encoding) {
-        case field_encoding::unsigned_int: return PyLong_FromUnsignedLongLong(v);
-        case field_encoding::twos_complement: return PyLong_FromLongLong(decode_twos_complement(v, desc.bits));
-        case field_encoding::ieee754_f32: return PyFloat_FromDouble(decode_ieee754_f32(v));
-        case field_encoding::ieee754_f64: return PyFloat_FromDouble(decode_ieee754_f64(v));
-        default: return nullptr;
-    }
-}
 
 // One packet into a new dict, checking each field in the reader's order:
 // room in the packet, byte order, encoding name, then its decoding.
@@ -174,7 +167,7 @@ result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint
         const quick_field& q = c.quick[i];
         if (PW_LIKELY(base == 0 && q.read_ok && q.cut.width != 0 && q.cut.index + 8 <= packet.size())) {
             // One load reaches the field, and so the packet is long enough.
-            PyObject* value = quick_object(p.desc, packet::apply_cut(q.cut, data));
+            PyObject* value = quick_number_object(p.desc, packet::apply_cut(q.cut, data));
             if (PW_UNLIKELY(value == nullptr)) {
                 if (PyErr_Occurred()) return pending_error();
                 auto slow = unpack_field(packet, p.position, p.desc, c.exact);

@@ -84,9 +84,21 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
         if (status s = py::resolve_encoding(f); PW_UNLIKELY(!s)) return s.take_error();
         if (PW_UNLIKELY(f.encoding == nullptr)) return py::unsupported_encoding(f.encoding_text.get());
 
-        auto decoded = py::unpack_field(packet, position, f.field, false);
-        if (PW_UNLIKELY(!decoded)) return decoded.take_error();
-        py::ref value(*decoded);
+        // The common numeric field: one load, one object.
+        PyObject* quick = nullptr;
+        if (PW_LIKELY(!is_text(f.field.encoding) && bits <= 64)) {
+            const packet::quick_cut cut = packet::quick_cut_of(f.field, position, false, length);
+            if (cut.width != 0 && cut.index + 8 <= length) {
+                quick = py::quick_number_object(f.field, packet::apply_cut(cut, packet.data()));
+                if (PW_UNLIKELY(quick == nullptr && PyErr_Occurred())) return pending_error();
+            }
+        }
+        if (quick == nullptr) {
+            auto decoded = py::unpack_field(packet, position, f.field, false);
+            if (PW_UNLIKELY(!decoded)) return decoded.take_error();
+            quick = *decoded;
+        }
+        py::ref value(quick);
         // The key is a plain str equal to the name, even for a str subclass.
         // (f holds the name: lower-casing a name above may have run code.)
         py::ref key;

@@ -124,11 +124,16 @@ PW_INLINE void write_word(std::uint8_t* dst, std::size_t index, unsigned shift, 
 // for any other; place_number then does it.
 PW_INLINE bool place_number_quick(std::span<std::uint8_t> packet, std::uint64_t pos, std::size_t bits,
                                   std::uint64_t pattern, bool reverse, byte_order order) noexcept {
-    const std::uint64_t index = pos / 8;
-    const unsigned shift = pos % 8;
+    std::uint64_t index = pos / 8;
+    std::uint64_t shift = pos % 8;
+    // Near the end, the word that ends with the packet's last byte.
+    if (index + 8 > packet.size() && packet.size() >= 8 && index < packet.size()) {
+        shift += 8 * (index - (packet.size() - 8));
+        index = packet.size() - 8;
+    }
     if (bits == 0 || bits > 64 || shift + bits > 64 || index + 8 > packet.size()) return false;
-    detail::write_word(packet.data(), static_cast<std::size_t>(index), shift, static_cast<unsigned>(bits),
-                       field_bits_of(pattern, bits, reverse, order));
+    detail::write_word(packet.data(), static_cast<std::size_t>(index), static_cast<unsigned>(shift),
+                       static_cast<unsigned>(bits), field_bits_of(pattern, bits, reverse, order));
     return true;
 }
 

@@ -56,7 +56,9 @@ struct quick_cut {
     bool reverse = false;
 };
 
-quick_cut quick_cut_of(const field& f, u128 pos, bool exact) noexcept;
+// `available` is how many packet bytes the reads may count on: a field in the
+// last 8 of them is read from the word that ends there.
+quick_cut quick_cut_of(const field& f, u128 pos, bool exact, std::size_t available = SIZE_MAX) noexcept;
 
 PW_INLINE std::uint64_t load64_be(const std::uint8_t* p) noexcept {
     std::uint64_t v;
