@@ -592,14 +592,28 @@ PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
             error err;
         };
         std::vector<column_fault> faults;
+        // Blocks of packets, every field of a block before the next: the
+        // block's bytes stay in the cache while its fields are read.
+        constexpr std::size_t block = 256;
+        const std::size_t total = stride * count;
         auto fill_all = [&] {
-            for (std::size_t i = 0; i < n; ++i) {
-                if (!viewed[i]) continue;
-                const packet::planned_field& p = r.fields[i];
-                error e;
-                const std::size_t at = packet::fill_column(p.desc, static_cast<u128>(offset) + p.position, r.exact,
-                                                           data, stride, count, views[i].buf, &e);
-                if (at < count) faults.push_back({i, at, std::move(e)});
+            std::vector<bool> failed(n, false);
+            for (std::size_t first = 0; first < count; first += block) {
+                const std::size_t in_block = std::min(block, count - first);
+                const std::uint8_t* at = data + first * stride;
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (!viewed[i] || failed[i]) continue;
+                    const packet::planned_field& p = r.fields[i];
+                    auto* column = static_cast<std::uint8_t*>(views[i].buf) + first * static_cast<std::size_t>(views[i].itemsize);
+                    error e;
+                    const std::size_t done = packet::fill_column(p.desc, static_cast<u128>(offset) + p.position,
+                                                                 r.exact, at, stride, in_block, total - first * stride,
+                                                                 column, &e);
+                    if (done < in_block) {
+                        failed[i] = true;
+                        faults.push_back({i, first + done, std::move(e)});
+                    }
+                }
             }
         };
         if (numeric_values >= 16384) {
@@ -612,11 +626,13 @@ PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
     }
 
     // Text columns, packet by packet, up to the first fault.
-    for (std::size_t k = 0; k < count && k <= fault.packet; ++k) {
+    std::vector<std::size_t> texts;
+    for (std::size_t i = 0; i < n; ++i)
+        if (is_text(r.fields[i].desc.encoding)) texts.push_back(i);
+    for (std::size_t k = 0; !texts.empty() && k < count && k <= fault.packet; ++k) {
         const std::span<const std::uint8_t> packet(data + k * stride, stride);
-        for (std::size_t i = 0; i < n; ++i) {
+        for (const std::size_t i : texts) {
             const packet::planned_field& p = r.fields[i];
-            if (!is_text(p.desc.encoding)) continue;
             if (!fault.before(k, i)) break;
             auto value = unpack_field(packet, static_cast<u128>(offset) + p.position, p.desc, r.exact);
             if (!value) {

@@ -1,6 +1,7 @@
 #include "plan.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "../decoder/bcd.hpp"
@@ -109,17 +110,38 @@ quick_cut quick_cut_of(const field& f, u128 pos, bool exact, std::size_t availab
 
 namespace {
 
+// The fast road's loop, with the cut's parameters in locals and its two
+// options fixed: writes through `out` could otherwise alias them, and the
+// compiler would reload them for every value.
+template <bool Little, bool Reverse, class Out, class Decode>
+std::size_t fill_fast(const quick_cut& c, const std::uint8_t* p, std::size_t stride, std::size_t count, Out* out,
+                      Decode decode) {
+    const unsigned shift = c.shift, drop = 64 - c.width, swap = 64 - 8 * c.bytes, bits = c.bits;
+    const std::uint64_t mask = low_mask(bits);
+    for (std::size_t k = 0; k < count; ++k, p += stride) {
+        std::uint64_t raw = (load64_be(p) << shift) >> drop;
+        if constexpr (Little) raw = byte_swap64(raw) >> swap;
+        raw = Reverse ? reverse_low_bits(raw, bits) : raw & mask;
+        if (!decode(raw, out[k])) return k;
+    }
+    return count;
+}
+
 template <class Out, class Decode>
 std::size_t fill(const quick_cut& c, const field& desc, u128 pos, bool exact, const std::uint8_t* data,
-                 std::size_t stride, std::size_t count, Out* out, Decode decode) {
-    // Packets whose 8-byte load stays inside the buffer take the fast road.
-    const std::size_t total = stride * count;
+                 std::size_t stride, std::size_t count, std::size_t available, Out* out, Decode decode) {
+    // Packets whose 8-byte load stays inside the readable bytes take the fast road.
     std::size_t fast = 0;
-    if (c.width != 0 && total >= c.index + 8) fast = std::min(count, (total - c.index - 8) / stride + 1);
+    if (c.width != 0 && available >= c.index + 8) fast = std::min(count, (available - c.index - 8) / stride + 1);
     const std::uint8_t* p = data + c.index;
-    for (std::size_t k = 0; k < fast; ++k, p += stride) {
-        if (!decode(apply_cut(c, p - c.index), out[k])) return k;
-    }
+    std::size_t done;
+    if (c.little)
+        done = c.reverse ? fill_fast<true, true>(c, p, stride, fast, out, decode)
+                         : fill_fast<true, false>(c, p, stride, fast, out, decode);
+    else
+        done = c.reverse ? fill_fast<false, true>(c, p, stride, fast, out, decode)
+                         : fill_fast<false, false>(c, p, stride, fast, out, decode);
+    if (done < fast) return done;
     for (std::size_t k = fast; k < count; ++k) {
         const std::span<const std::uint8_t> packet(data + k * stride, stride);
         if (!decode(cut_number(packet, pos, desc, exact), out[k])) return k;
@@ -185,18 +207,18 @@ struct f64_codec {
 // The integer codecs, for each storage type their values may land in.
 template <class Out>
 std::size_t fill_integer(const quick_cut& c, const field& desc, u128 pos, bool exact, const std::uint8_t* data,
-                         std::size_t stride, std::size_t count, Out* out, error* fault) {
+                         std::size_t stride, std::size_t count, std::size_t available, Out* out, error* fault) {
     const std::size_t bits = desc.bits;
     switch (desc.encoding) {
-        case field_encoding::unsigned_int: return fill(c, desc, pos, exact, data, stride, count, out, store<Out>{});
+        case field_encoding::unsigned_int: return fill(c, desc, pos, exact, data, stride, count, available, out, store<Out>{});
         case field_encoding::twos_complement:
-            return fill(c, desc, pos, exact, data, stride, count, out,
+            return fill(c, desc, pos, exact, data, stride, count, available, out,
                         integer_codec<Out, decode_twos_complement>{bits});
         case field_encoding::ones_complement:
-            return fill(c, desc, pos, exact, data, stride, count, out,
+            return fill(c, desc, pos, exact, data, stride, count, available, out,
                         integer_codec<Out, decode_ones_complement>{bits});
         case field_encoding::sign_magnitude:
-            return fill(c, desc, pos, exact, data, stride, count, out,
+            return fill(c, desc, pos, exact, data, stride, count, available, out,
                         integer_codec<Out, decode_sign_magnitude>{bits});
         case field_encoding::bcd:
         case field_encoding::bcd_signed:
@@ -206,40 +228,80 @@ std::size_t fill_integer(const quick_cut& c, const field& desc, u128 pos, bool e
                 desc.encoding == field_encoding::packed_bcd || desc.encoding == field_encoding::packed_bcd_signed;
             const bool is_signed =
                 desc.encoding == field_encoding::bcd_signed || desc.encoding == field_encoding::packed_bcd_signed;
-            return fill(c, desc, pos, exact, data, stride, count, out, bcd_codec<Out>{bits, packed, is_signed, fault});
+            return fill(c, desc, pos, exact, data, stride, count, available, out, bcd_codec<Out>{bits, packed, is_signed, fault});
         }
         default: return 0;
+    }
+}
+
+// A whole-byte field of 8, 16, 32 or 64 bits whose column has its width and
+// needs no decoding beyond the bytes (unsigned, two's complement, binary32,
+// binary64): a copy, byte-swapped for big order.
+template <class Word>
+void copy_words(const std::uint8_t* p, std::size_t stride, std::size_t count, bool little, void* out) {
+    auto* o = static_cast<std::uint8_t*>(out);
+    for (std::size_t k = 0; k < count; ++k, p += stride, o += sizeof(Word)) {
+        Word w;
+        std::memcpy(&w, p, sizeof w);
+        if (little != (std::endian::native == std::endian::little)) {
+            if constexpr (sizeof(Word) == 2) w = byte_swap16(w);
+            if constexpr (sizeof(Word) == 4) w = byte_swap32(w);
+            if constexpr (sizeof(Word) == 8) w = byte_swap64(w);
+        }
+        std::memcpy(o, &w, sizeof w);
+    }
+}
+
+bool copy_column(const field& desc, const quick_cut& c, const std::uint8_t* data, std::size_t stride,
+                 std::size_t count, std::size_t available, void* out) {
+    const bool plain = desc.encoding == field_encoding::unsigned_int ||
+                       desc.encoding == field_encoding::twos_complement ||
+                       (desc.encoding == field_encoding::ieee754_f32 && desc.bits == 32) ||
+                       (desc.encoding == field_encoding::ieee754_f64 && desc.bits == 64);
+    if (!plain || c.width == 0 || c.shift != 0 || c.reverse || c.width != c.bits ||
+        column_width(column_type_of(desc.encoding, desc.bits)) * 8 != c.bits)
+        return false;
+    // Every packet's field lies inside the readable bytes.
+    if (count == 0 || available < (count - 1) * stride + c.index + c.bytes) return false;
+    const std::uint8_t* p = data + c.index;
+    switch (c.bits) {
+        case 8: copy_words<std::uint8_t>(p, stride, count, c.little, out); return true;
+        case 16: copy_words<std::uint16_t>(p, stride, count, c.little, out); return true;
+        case 32: copy_words<std::uint32_t>(p, stride, count, c.little, out); return true;
+        case 64: copy_words<std::uint64_t>(p, stride, count, c.little, out); return true;
+        default: return false;
     }
 }
 
 }  // namespace
 
 std::size_t fill_column(const field& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
-                        std::size_t count, void* out, error* fault) {
+                        std::size_t count, std::size_t available, void* out, error* fault) {
     const quick_cut c = quick_cut_of(desc, pos, exact);
+    if (copy_column(desc, c, data, stride, count, available, out)) return count;
     switch (column_type_of(desc.encoding, desc.bits)) {
         case column_type::u8:
-            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::uint8_t*>(out), fault);
+            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::uint8_t*>(out), fault);
         case column_type::u16:
-            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::uint16_t*>(out), fault);
+            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::uint16_t*>(out), fault);
         case column_type::u32:
-            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::uint32_t*>(out), fault);
+            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::uint32_t*>(out), fault);
         case column_type::u64:
-            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::uint64_t*>(out), fault);
+            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::uint64_t*>(out), fault);
         case column_type::i8:
-            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::int8_t*>(out), fault);
+            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::int8_t*>(out), fault);
         case column_type::i16:
-            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::int16_t*>(out), fault);
+            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::int16_t*>(out), fault);
         case column_type::i32:
-            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::int32_t*>(out), fault);
+            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::int32_t*>(out), fault);
         case column_type::i64:
-            return fill_integer(c, desc, pos, exact, data, stride, count, static_cast<std::int64_t*>(out), fault);
+            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::int64_t*>(out), fault);
         case column_type::f32:
             if (desc.encoding == field_encoding::ieee754_f16)
-                return fill(c, desc, pos, exact, data, stride, count, static_cast<float*>(out), f16_codec{});
-            return fill(c, desc, pos, exact, data, stride, count, static_cast<float*>(out), f32_codec{});
+                return fill(c, desc, pos, exact, data, stride, count, available, static_cast<float*>(out), f16_codec{});
+            return fill(c, desc, pos, exact, data, stride, count, available, static_cast<float*>(out), f32_codec{});
         case column_type::f64:
-            return fill(c, desc, pos, exact, data, stride, count, static_cast<double*>(out), f64_codec{});
+            return fill(c, desc, pos, exact, data, stride, count, available, static_cast<double*>(out), f64_codec{});
         default: return 0;
     }
 }

@@ -85,10 +85,11 @@ std::size_t column_width(column_type t) noexcept;  // bytes per value
 
 // Reads one numeric field of `count` packets into out (count values of
 // column_type_of(desc)): packet k starts at byte k * stride of data, and the
-// field at bit `pos` of it, which must fit in the stride. Returns count, or
-// the index of the first packet whose field does not decode (its error in
+// field at bit `pos` of it, which must fit in the stride. `available` bytes
+// from data may be read (at least stride * count). Returns count, or the
+// index of the first packet whose field does not decode (its error in
 // *fault). Runs no interpreter code: it may run without the interpreter lock.
 std::size_t fill_column(const field& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
-                        std::size_t count, void* out, error* fault);
+                        std::size_t count, std::size_t available, void* out, error* fault);
 
 }  // namespace packweaver::packet
