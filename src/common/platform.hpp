@@ -93,15 +93,201 @@ namespace packweaver {
 
 // ---------------------------------------------------------------------------
 // Wide integers.
+//
+// u128 holds exact sums of bit positions and widths: two 64-bit values can
+// need 65 bits. Where the compiler has a 128-bit integer (GCC, Clang) it is
+// that type and PW_HAVE_U128 is 1. MSVC has none, so there u128 is
+// wide_u128 below, two 64-bit words with the operators the core applies to
+// u128; PW_PORTABLE_U128 picks it on any compiler, so that road can be built
+// and tested where the native type exists. wide_u128 is always defined, for
+// the test that holds it against the native type.
 
-#if defined(__SIZEOF_INT128__)
-// Exact sums of bit positions and widths: two 64-bit values can need 65 bits.
-// MSVC has no 128-bit integer type; a two-word stand-in is still to be
-// written, so the code that uses this does not build there yet.
+// Two-word unsigned 128-bit integer, modular like the built-in unsigned
+// types. Built-in integers convert to it implicitly (negative ones
+// sign-extended, as they would to unsigned __int128), so mixed arithmetic
+// and comparisons read as they do with the native type; it converts back
+// only through static_cast, keeping the low bits (bool: nonzero). Shift
+// counts are 0..127. Division and remainder are cheap when both sides fit
+// in 64 bits, or the divisor in 32; other divisions go bit by bit, which is
+// fine for the cold paths that do them.
+class wide_u128 {
+public:
+    constexpr wide_u128() noexcept = default;
+
+    // Integers of up to 64 bits only: a wider one would lose its high word.
+    template <class T, std::enable_if_t<std::is_integral_v<T> && sizeof(T) <= 8, int> = 0>
+    constexpr wide_u128(T v) noexcept : lo_(static_cast<std::uint64_t>(v)) {
+        if constexpr (std::is_signed_v<T>) hi_ = v < 0 ? ~std::uint64_t{0} : 0;
+    }
+
+    template <class T, std::enable_if_t<std::is_integral_v<T> && sizeof(T) <= 8, int> = 0>
+    constexpr explicit operator T() const noexcept {
+        if constexpr (std::is_same_v<T, bool>) return (lo_ | hi_) != 0;
+        else return static_cast<T>(lo_);
+    }
+
+    constexpr std::uint64_t low() const noexcept { return lo_; }
+    constexpr std::uint64_t high() const noexcept { return hi_; }
+    static constexpr wide_u128 from_words(std::uint64_t high, std::uint64_t low) noexcept {
+        wide_u128 r;
+        r.hi_ = high;
+        r.lo_ = low;
+        return r;
+    }
+
+    friend constexpr bool operator==(wide_u128 a, wide_u128 b) noexcept { return a.lo_ == b.lo_ && a.hi_ == b.hi_; }
+    friend constexpr bool operator!=(wide_u128 a, wide_u128 b) noexcept { return !(a == b); }
+    friend constexpr bool operator<(wide_u128 a, wide_u128 b) noexcept {
+        return a.hi_ != b.hi_ ? a.hi_ < b.hi_ : a.lo_ < b.lo_;
+    }
+    friend constexpr bool operator>(wide_u128 a, wide_u128 b) noexcept { return b < a; }
+    friend constexpr bool operator<=(wide_u128 a, wide_u128 b) noexcept { return !(b < a); }
+    friend constexpr bool operator>=(wide_u128 a, wide_u128 b) noexcept { return !(a < b); }
+
+    friend constexpr wide_u128 operator+(wide_u128 a, wide_u128 b) noexcept {
+        const std::uint64_t low = a.lo_ + b.lo_;
+        return from_words(a.hi_ + b.hi_ + (low < a.lo_ ? 1 : 0), low);
+    }
+    friend constexpr wide_u128 operator-(wide_u128 a, wide_u128 b) noexcept {
+        return from_words(a.hi_ - b.hi_ - (a.lo_ < b.lo_ ? 1 : 0), a.lo_ - b.lo_);
+    }
+    friend constexpr wide_u128 operator*(wide_u128 a, wide_u128 b) noexcept {
+        wide_u128 r = multiply(a.lo_, b.lo_);
+        r.hi_ += a.lo_ * b.hi_ + a.hi_ * b.lo_;
+        return r;
+    }
+    friend constexpr wide_u128 operator/(wide_u128 a, wide_u128 b) noexcept {
+        wide_u128 q, r;
+        divide(a, b, q, r);
+        return q;
+    }
+    friend constexpr wide_u128 operator%(wide_u128 a, wide_u128 b) noexcept {
+        wide_u128 q, r;
+        divide(a, b, q, r);
+        return r;
+    }
+    friend constexpr wide_u128 operator&(wide_u128 a, wide_u128 b) noexcept {
+        return from_words(a.hi_ & b.hi_, a.lo_ & b.lo_);
+    }
+    friend constexpr wide_u128 operator|(wide_u128 a, wide_u128 b) noexcept {
+        return from_words(a.hi_ | b.hi_, a.lo_ | b.lo_);
+    }
+    friend constexpr wide_u128 operator^(wide_u128 a, wide_u128 b) noexcept {
+        return from_words(a.hi_ ^ b.hi_, a.lo_ ^ b.lo_);
+    }
+    friend constexpr wide_u128 operator~(wide_u128 a) noexcept { return from_words(~a.hi_, ~a.lo_); }
+
+    // The count is any integer type, as for the built-in shifts; it is not
+    // converted to wide_u128.
+    template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
+    friend constexpr wide_u128 operator<<(wide_u128 a, T count) noexcept {
+        const unsigned n = static_cast<unsigned>(count) & 127;
+        if (n == 0) return a;
+        if (n >= 64) return from_words(a.lo_ << (n - 64), 0);
+        return from_words(a.hi_ << n | a.lo_ >> (64 - n), a.lo_ << n);
+    }
+    template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
+    friend constexpr wide_u128 operator>>(wide_u128 a, T count) noexcept {
+        const unsigned n = static_cast<unsigned>(count) & 127;
+        if (n == 0) return a;
+        if (n >= 64) return from_words(0, a.hi_ >> (n - 64));
+        return from_words(a.hi_ >> n, a.lo_ >> n | a.hi_ << (64 - n));
+    }
+
+    constexpr wide_u128& operator+=(wide_u128 b) noexcept { return *this = *this + b; }
+    constexpr wide_u128& operator-=(wide_u128 b) noexcept { return *this = *this - b; }
+    constexpr wide_u128& operator*=(wide_u128 b) noexcept { return *this = *this * b; }
+    constexpr wide_u128& operator/=(wide_u128 b) noexcept { return *this = *this / b; }
+    constexpr wide_u128& operator%=(wide_u128 b) noexcept { return *this = *this % b; }
+    constexpr wide_u128& operator&=(wide_u128 b) noexcept { return *this = *this & b; }
+    constexpr wide_u128& operator|=(wide_u128 b) noexcept { return *this = *this | b; }
+    constexpr wide_u128& operator^=(wide_u128 b) noexcept { return *this = *this ^ b; }
+    template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
+    constexpr wide_u128& operator<<=(T count) noexcept { return *this = *this << count; }
+    template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
+    constexpr wide_u128& operator>>=(T count) noexcept { return *this = *this >> count; }
+    constexpr wide_u128& operator++() noexcept { return *this += 1; }
+    constexpr wide_u128& operator--() noexcept { return *this -= 1; }
+    constexpr wide_u128 operator++(int) noexcept {
+        const wide_u128 old = *this;
+        *this += 1;
+        return old;
+    }
+    constexpr wide_u128 operator--(int) noexcept {
+        const wide_u128 old = *this;
+        *this -= 1;
+        return old;
+    }
+
+private:
+    // The full product of two 64-bit words.
+    static constexpr wide_u128 multiply(std::uint64_t a, std::uint64_t b) noexcept {
+#if PW_MSVC && defined(_M_X64)
+        if (!std::is_constant_evaluated()) {
+            std::uint64_t high = 0;
+            const std::uint64_t low = _umul128(a, b, &high);
+            return from_words(high, low);
+        }
+#endif
+        constexpr std::uint64_t half = 0xFFFFFFFF;
+        const std::uint64_t a0 = a & half, a1 = a >> 32, b0 = b & half, b1 = b >> 32;
+        const std::uint64_t p00 = a0 * b0, p01 = a0 * b1, p10 = a1 * b0, p11 = a1 * b1;
+        // Three 32-bit values and a carry: cannot overflow 64 bits.
+        const std::uint64_t middle = (p00 >> 32) + (p01 & half) + (p10 & half);
+        return from_words(p11 + (p01 >> 32) + (p10 >> 32) + (middle >> 32), middle << 32 | (p00 & half));
+    }
+
+    // Quotient and remainder. A zero divisor divides by a 64-bit zero, so it
+    // fails the way the built-in division does.
+    static constexpr void divide(wide_u128 n, wide_u128 d, wide_u128& q, wide_u128& r) noexcept {
+        if (d.hi_ == 0) {
+            if (n.hi_ == 0) {
+                q = n.lo_ / d.lo_;
+                r = n.lo_ % d.lo_;
+                return;
+            }
+            if (d.lo_ <= 0xFFFFFFFF) {
+                // Long division by 32-bit digits: each step divides a value
+                // below d * 2**32, which fits in 64 bits.
+                const std::uint64_t digits[4] = {n.hi_ >> 32, n.hi_ & 0xFFFFFFFF, n.lo_ >> 32, n.lo_ & 0xFFFFFFFF};
+                std::uint64_t quotient[4] = {}, rest = 0;
+                for (int k = 0; k < 4; ++k) {
+                    const std::uint64_t part = rest << 32 | digits[k];
+                    quotient[k] = part / d.lo_;
+                    rest = part % d.lo_;
+                }
+                q = from_words(quotient[0] << 32 | quotient[1], quotient[2] << 32 | quotient[3]);
+                r = rest;
+                return;
+            }
+        }
+        // Shift and subtract, from the dividend's highest set bit down.
+        q = 0;
+        r = 0;
+        if (n < d) {
+            r = n;
+            return;
+        }
+        const int top = n.hi_ != 0 ? 127 - std::countl_zero(n.hi_) : 63 - std::countl_zero(n.lo_);
+        for (int k = top; k >= 0; --k) {
+            r = r << 1 | ((n >> k).lo_ & 1);
+            if (r >= d) {
+                r -= d;
+                q |= wide_u128(1) << k;
+            }
+        }
+    }
+
+    std::uint64_t lo_ = 0;
+    std::uint64_t hi_ = 0;
+};
+
+#if defined(__SIZEOF_INT128__) && !defined(PW_PORTABLE_U128)
 #define PW_HAVE_U128 1
 __extension__ typedef unsigned __int128 u128;
 #else
 #define PW_HAVE_U128 0
+using u128 = wide_u128;
 #endif
 
 // ---------------------------------------------------------------------------
