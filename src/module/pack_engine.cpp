@@ -118,12 +118,11 @@ result<PyObject*> build_packet(const py::item_list& items) {
     // Encoding pass.
     u128 cursor = 0;
     for (std::size_t i = 0; i < n; ++i) {
-        py::item_fields f;
         // The sizing pass read the whole item in one go (the encoding is
-        // known then) and nothing has run since that could have changed it.
-        if (fields[i].encoding != nullptr && !fields[i].ran_code && !may_have_run_code) {
-            f = std::move(fields[i]);
-        } else {
+        // known then) and nothing has run since that could have changed it:
+        // use what it read in place. Otherwise read the item again, over it.
+        py::item_fields& f = fields[i];
+        if (!(f.encoding != nullptr && !f.ran_code && !may_have_run_code)) {
             if (status s = py::read_item(items[i], py::item_part::keys_and_value, f); PW_UNLIKELY(!s))
                 return s.take_error();
             may_have_run_code |= f.ran_code;
