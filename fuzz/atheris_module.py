@@ -1206,8 +1206,11 @@ def scenario_recipe(fdp):
     ok2, mine = call(recipe.pack, giant=True)
     if ok_pack:
         check(ok2 and mine == packet, "Recipe.pack differs from pack_parameters", snapshot, mine, packet)
+    # A Recipe compares by its items, so values must compare by value too.
+    plain = all(isinstance(d, dict) and all(type(v) in (int, str, bool) or (type(v) is float and v == v)
+                                            for v in d.values()) for d in snapshot)
     again = pickle.loads(pickle.dumps(recipe))
-    check(again == recipe, "a pickled Recipe differs", snapshot)
+    check(again == recipe or not plain, "a pickled Recipe differs", snapshot)
     if not ok2 or type(mine) is not bytes:
         return
     # Reading.
