@@ -1209,8 +1209,9 @@ def scenario_recipe(fdp):
     # A Recipe compares by its items, so values must compare by value too.
     plain = all(isinstance(d, dict) and all(type(v) in (int, str, bool) or (type(v) is float and v == v)
                                             for v in d.values()) for d in snapshot)
-    again = pickle.loads(pickle.dumps(recipe))
-    check(again == recipe or not plain, "a pickled Recipe differs", snapshot)
+    if plain:
+        again = pickle.loads(pickle.dumps(recipe))
+        check(again == recipe, "a pickled Recipe differs", snapshot)
     if not ok2 or type(mine) is not bytes:
         return
     # Reading.
