@@ -6,7 +6,7 @@
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-out=${PW_NATIVE_BUILD:-${TMPDIR:-/tmp}/packweaver-native}
+out=${PW_NATIVE_BUILD:-$root/tests/native/build}  # inside the checkout: never a cache of another tree
 flags="-O1 -g -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -Werror"
 generator=
 command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
