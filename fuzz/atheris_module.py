@@ -1190,6 +1190,12 @@ def scenario_recipe(fdp):
         return
     aligned = fdp.ConsumeBool()
     items = [pick_item(fdp, aligned=aligned) for _ in range(fdp.ConsumeIntInRange(0, 5))]
+    # Packets of a few KiB at most: a giant one is the giant scenario's business
+    # and would only cost time here.
+    for d in items:
+        for key in ("bits", "offset_bits"):
+            if isinstance(d, dict) and type(d.get(key)) is int and d[key] > 4096:
+                d[key] = d[key] % 4096
     exact = fdp.ConsumeBool()
     ok, recipe = call(pw.Recipe, items, bit_exact=exact)
     ok_pack, packet = call(pw.pack_parameters, items, giant=True)
