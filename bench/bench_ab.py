@@ -43,8 +43,8 @@ def load(path, alias):
     # The module's init function is named after "packweaver": load it under
     # that name, then file it under the alias so that the next one loads too.
     loader = importlib.machinery.ExtensionFileLoader("packweaver", path)
-    spec = importlib.util.spec_from_file_location("packweaver", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("packweaver", path, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     sys.modules.pop("packweaver", None)
     sys.modules[alias] = module

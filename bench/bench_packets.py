@@ -402,13 +402,13 @@ def numpy_columns(buffer, stride, plan):
 
 def structured_dtype(fields):
     """numpy's structured dtype of byte-aligned big-endian fields."""
-    spec = {"names": [], "formats": [], "offsets": []}
+    layout = {"names": [], "formats": [], "offsets": []}
     for name, kind, bits, pos in field_positions(fields):
         assert pos % 8 == 0 and bits % 8 == 0
-        spec["names"].append(name)
-        spec["formats"].append(">" + NUMPY_TYPE[(kind, bits)])
-        spec["offsets"].append(pos // 8)
-    return np.dtype(spec)
+        layout["names"].append(name)
+        layout["formats"].append(">" + NUMPY_TYPE[(kind, bits)])
+        layout["offsets"].append(pos // 8)
+    return np.dtype(layout)
 
 
 def structured_columns(buffer, dtype, native):

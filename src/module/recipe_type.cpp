@@ -395,6 +395,15 @@ bool stream_shape(const compiled_recipe& c, std::size_t length, PyObject* stride
     return true;
 }
 
+// The (buffer, stride=None, offset_bits=0) arguments of the stream methods.
+bool stream_arguments(const compiled_recipe& r, const call& c, buffer_arg& stream, std::size_t& stride,
+                      std::size_t& count, std::size_t& offset) {
+    if (!stream.get(c.arg(0), "buffer", false)) return false;
+    if (!stream_shape(r, stream.bytes().size(), c.arg(1), stride, count)) return false;
+    bool given = false;
+    return optional_size(c.arg(2), "offset_bits", false, offset, given);
+}
+
 // ---- methods ----
 
 struct method_def {
@@ -460,11 +469,8 @@ PyObject* recipe_unpack(PyObject* self, const call& c) {
 PyObject* recipe_iter_unpack(PyObject* self, const call& c) {
     const compiled_recipe& r = recipe_of(self);
     buffer_arg stream;
-    if (!stream.get(c.arg(0), "buffer", false)) return nullptr;
     std::size_t stride = 0, count = 0, offset = 0;
-    bool given = false;
-    if (!stream_shape(r, stream.bytes().size(), c.arg(1), stride, count)) return nullptr;
-    if (!optional_size(c.arg(2), "offset_bits", false, offset, given)) return nullptr;
+    if (!stream_arguments(r, c, stream, stride, count, offset)) return nullptr;
     auto* it = PyObject_GC_New(iterator_object, iterator_type);
     if (!it) return nullptr;
     Py_INCREF(self);
@@ -527,11 +533,8 @@ bool static_fault(const compiled_recipe& r, std::size_t i, std::size_t stride, s
 PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
     const compiled_recipe& r = recipe_of(self);
     buffer_arg stream;
-    if (!stream.get(c.arg(0), "buffer", false)) return nullptr;
     std::size_t stride = 0, count = 0, offset = 0;
-    bool given = false;
-    if (!stream_shape(r, stream.bytes().size(), c.arg(1), stride, count)) return nullptr;
-    if (!optional_size(c.arg(2), "offset_bits", false, offset, given)) return nullptr;
+    if (!stream_arguments(r, c, stream, stride, count, offset)) return nullptr;
     const std::uint8_t* data = stream.bytes().data();
     const std::size_t n = r.fields.size();
 

@@ -32,9 +32,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 def load_hostile():
     """The tables of recipes edited during the call, from the test suite."""
-    spec = importlib.util.spec_from_file_location("hostile_cases", HERE.parent / "test_hostile.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("hostile_cases", HERE.parent / "test_hostile.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
