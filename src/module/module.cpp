@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "entry.hpp"
 #include "function_table.hpp"
 #include "recipe_type.hpp"
 
@@ -26,26 +27,9 @@ std::array<std::string, function_count> docstrings;
 PyObject* built_module = nullptr;
 std::int64_t owner_interpreter = -1;
 
-PW_COLD PyObject* internal_fault(const char* what) {
-    PyErr_Format(PyExc_SystemError, "packweaver internal error: %s", what);
-    return nullptr;
-}
-
 template <std::size_t I>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const signature& sig = signatures[I];
-    PyObject* bound[max_parameters];
-    if (PW_UNLIKELY(!bind(sig, args, nargs, kwnames, bound))) return nullptr;
-    // Nothing may unwind into the interpreter.
-    try {
-        return functions[I].body(call{sig, bound});
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        return internal_fault(e.what());
-    } catch (...) {
-        return internal_fault("unknown exception");
-    }
+    return run_entry(signatures[I], args, nargs, kwnames, functions[I].body);
 }
 
 using fastcall_fn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -90,9 +74,9 @@ PyObject* build_module() {
         if (PyList_Append(all.get(), name.get()) < 0) return nullptr;
         if (PyObject_SetAttrString(module.get(), f.name, fn.get()) < 0) return nullptr;
     }
-    if (!add_recipe_type(module.get(), all.get())) return nullptr;
+    // Recipe is a module attribute, like __version__; __all__ names the functions.
+    if (!add_recipe_type(module.get())) return nullptr;
     if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
-    // Not a public name: __all__ lists the functions and the Recipe type only.
     if (PyModule_AddStringConstant(module.get(), "__version__", PACKWEAVER_VERSION) < 0) return nullptr;
     return module.release();
 }

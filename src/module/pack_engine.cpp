@@ -12,6 +12,7 @@
 #include "../packet/field.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
+#include "field_steps.hpp"
 #include "sinks.hpp"
 
 namespace packweaver {
@@ -39,44 +40,7 @@ result<PyObject*> new_packet(u128 end_bits) {
     return bytes;
 }
 
-status encode_text_value(const packet::field& desc, PyObject* value, buffer_sink& sink) {
-    text_view text;
-    if (PW_UNLIKELY(!to_text(value, text))) return pending_error();
-    if (status s = encode_text(text_encoding_of(desc.encoding), text, sink); PW_UNLIKELY(!s)) {
-        if (s.err().kind != error_kind::pending && raise_if_lone_surrogate(value)) return pending_error();
-        return s;
-    }
-    return success();
-}
-
 }  // namespace py
-
-namespace {
-
-// A text field. Out of line: its encoding buffer is on the C stack only
-// while the text is written, never while a conversion hook runs.
-PW_NOINLINE status pack_text(std::span<std::uint8_t> packet, u128 pos, py::item_fields& f) {
-    py::buffer_sink sink;
-    if (status s = py::encode_text_value(f.field, f.value.get(), sink); PW_UNLIKELY(!s)) return s;
-    if (status s = py::resolve_order(f); PW_UNLIKELY(!s)) return s;
-    packet::place_text(packet, pos, f.field.bits, {sink.data(), sink.size()}, f.field.order);
-    return success();
-}
-
-// A numeric field: the value converted and encoded, then placed.
-PW_INLINE status pack_number(std::span<std::uint8_t> packet, u128 pos, py::item_fields& f) {
-    auto pattern = py::encode_number_value(f.field, f.value.get());
-    if (PW_UNLIKELY(!pattern)) return pattern.take_error();
-    if (status s = py::resolve_order(f); PW_UNLIKELY(!s)) return s;
-    if (PW_LIKELY(pos <= UINT64_MAX) &&
-        packet::place_number_quick(packet, static_cast<std::uint64_t>(pos), f.field.bits, *pattern, f.field.reverse,
-                                   f.field.order))
-        return success();
-    packet::place_number(packet, pos, f.field.bits, *pattern, f.field.reverse, f.field.order);
-    return success();
-}
-
-}  // namespace
 
 result<PyObject*> build_packet(const py::item_list& items) {
     const std::size_t n = items.size();
@@ -100,23 +64,22 @@ result<PyObject*> build_packet(const py::item_list& items) {
     bool may_have_run_code = false;
 
     // Sizing pass.
-    u128 end = 0;
+    packet::packet_extent extent;
     for (std::size_t i = 0; i < n; ++i) {
         py::prefetch_items(items, i);
         py::item_fields& f = fields[i];
         if (status s = py::read_item(items[i], py::item_part::extent, f); PW_UNLIKELY(!s)) return s.take_error();
         may_have_run_code |= f.ran_code;
-        const u128 pos = f.field.has_offset ? static_cast<u128>(f.field.offset) : end;
-        end = std::max(end, pos + f.field.bits);
+        extent.add(f.field);
     }
-    auto made = py::new_packet(end);
+    auto made = py::new_packet(extent.end_bits());
     if (PW_UNLIKELY(!made)) return made.take_error();
     py::ref bytes(*made);
     const std::span<std::uint8_t> packet(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())),
                                          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 
     // Encoding pass.
-    u128 cursor = 0;
+    packet::position_tracker positions;
     for (std::size_t i = 0; i < n; ++i) {
         // The sizing pass read the whole item in one go (the encoding is
         // known then) and nothing has run since that could have changed it:
@@ -132,15 +95,11 @@ result<PyObject*> build_packet(const py::item_list& items) {
         // ASCII, may run Python code: read every later item afresh.
         if (PW_UNLIKELY(!py::is_inert(f.value.get()) || !f.order_known || f.encoding == nullptr))
             may_have_run_code = true;
-        if (f.field.has_offset) cursor = f.field.offset;
-        const u128 pos = cursor;
-
-        if (status s = py::resolve_encoding(f); PW_UNLIKELY(!s)) return s.take_error();
-        if (PW_UNLIKELY(f.encoding == nullptr || !f.encoding->packer))
-            return py::unsupported_encoding(f.encoding_text.get());
-        status s = is_text(f.field.encoding) ? pack_text(packet, pos, f) : pack_number(packet, pos, f);
-        if (PW_UNLIKELY(!s)) return s.take_error();
-        cursor = pos + f.field.bits;
+        const u128 pos = positions.place(f.field);
+        if (status s = py::resolve_names(f); PW_UNLIKELY(!s)) return s.take_error();
+        const packet::plan_field p = py::plan_of(f, pos);
+        const py::field_labels labels{f.name.get(), f.encoding_text.get(), f.order_text.get()};
+        if (status s = py::pack_value(packet, p, pos, f.value.get(), labels); PW_UNLIKELY(!s)) return s.take_error();
     }
     return bytes.release();
 }

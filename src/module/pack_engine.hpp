@@ -25,16 +25,6 @@ namespace py {
 // too large" / "Cannot allocate a packet of {N} bytes".
 result<PyObject*> new_packet(u128 end_bits);
 
-// The bit pattern of a numeric field's value: converted for the encoding,
-// then encoded (the encoder's range checks included).
-PW_INLINE result<std::uint64_t> encode_number_value(const packet::field& desc, PyObject* value) {
-    packet::number v;
-    if (status s = to_number(value, packet::value_kind_of(desc.encoding), v); PW_UNLIKELY(!s)) return s.take_error();
-    return packet::encode_number(desc.encoding, v, desc.bits);
-}
-// A text field's value encoded into sink (a lone surrogate raises the
-// interpreter's UnicodeEncodeError).
-status encode_text_value(const packet::field& desc, PyObject* value, buffer_sink& sink);
 }  // namespace py
 
 }  // namespace packweaver

@@ -477,20 +477,14 @@ status resolve_encoding_slow(item_fields& f) {
 
 status resolve_order_slow(item_fields& f) {
     auto order = find_byte_order(f.order_text.get());
-    if (PW_UNLIKELY(!order)) return order.take_error();
+    if (PW_UNLIKELY(!order)) {
+        // An unknown word stays unresolved; only a failure to match it fails.
+        if (order.err().kind == error_kind::pending) return order.take_error();
+        return success();
+    }
     f.field.order = *order;
     f.order_known = true;
     return success();
-}
-
-// ---- numbers ----
-
-PyObject* number_object(const packet::decoded& d) {
-    switch (d.type) {
-        case packet::decoded::kind::signed_int: return PyLong_FromLongLong(d.i);
-        case packet::decoded::kind::unsigned_int: return PyLong_FromUnsignedLongLong(d.u);
-        default: return PyFloat_FromDouble(d.d);
-    }
 }
 
 }  // namespace packweaver::py

@@ -23,8 +23,6 @@
 #include "../common/encodings.hpp"
 #include "../common/compiler.hpp"
 #include "../common/error.hpp"
-#include "../decoder/ieee754.hpp"
-#include "../decoder/integer.hpp"
 #include "../packet/field.hpp"
 #include "compat.hpp"
 #include "convert.hpp"
@@ -110,28 +108,16 @@ status read_item(PyObject* item, item_part part, item_fields& f);
 status resolve_encoding_slow(item_fields& f);
 status resolve_order_slow(item_fields& f);
 
-// Matches the encoding name once (nullptr when unknown: the engines differ on
-// what to do with it). May run Python code (full Unicode lower-casing).
-PW_INLINE status resolve_encoding(item_fields& f) {
-    if (PW_LIKELY(f.encoding != nullptr)) return success();
-    return resolve_encoding_slow(f);
-}
-// Matches the byte order word, or fails with the invalid-byte-order error.
-PW_INLINE status resolve_order(item_fields& f) {
-    if (PW_LIKELY(f.order_known)) return success();
-    return resolve_order_slow(f);
-}
-
-// The object a numeric field integer decodes to, for the encodings whose
-// decoding cannot fail; nullptr (with nothing raised) for the others.
-PW_INLINE PyObject* quick_number_object(const packet::field& desc, std::uint64_t v) {
-    switch (desc.encoding) {
-        case field_encoding::unsigned_int: return PyLong_FromUnsignedLongLong(v);
-        case field_encoding::twos_complement: return PyLong_FromLongLong(decode_twos_complement(v, desc.bits));
-        case field_encoding::ieee754_f32: return PyFloat_FromDouble(decode_ieee754_f32(v));
-        case field_encoding::ieee754_f64: return PyFloat_FromDouble(decode_ieee754_f64(v));
-        default: return nullptr;
+// Matches the encoding name and the byte order word once: an unknown one is
+// left unresolved (encoding nullptr, order_known false), as each direction
+// reports it at its own point. Fails only when matching raised (a non-ASCII
+// name is lower-cased in full, which may fail).
+PW_INLINE status resolve_names(item_fields& f) {
+    if (PW_UNLIKELY(f.encoding == nullptr)) {
+        if (status s = resolve_encoding_slow(f); PW_UNLIKELY(!s)) return s;
     }
+    if (PW_UNLIKELY(!f.order_known)) return resolve_order_slow(f);
+    return success();
 }
 
 // The value of a numeric field converted for its encoding.
@@ -147,9 +133,6 @@ PW_INLINE status to_number(PyObject* value, packet::value_kind kind, packet::num
     if (PW_UNLIKELY(!ok)) return pending_error();
     return success();
 }
-// A decoded number as a new int or float.
-PyObject* number_object(const packet::decoded& d);
-
 // Asks for the memory of the items after item i ahead of time: walking a
 // recipe touches one dict after another, and each first touch would
 // otherwise wait for memory.

@@ -6,8 +6,8 @@
 
 namespace packweaver::py {
 
-// Readies the Recipe type and its iterator, adds Recipe to the module and
-// its name to `all`. Returns false with an exception set.
-bool add_recipe_type(PyObject* module, PyObject* all);
+// Readies the Recipe type and its iterator and adds Recipe to the module.
+// Returns false with an exception set.
+bool add_recipe_type(PyObject* module);
 
 }  // namespace packweaver::py

@@ -178,7 +178,7 @@ PW_INLINE static decoded real_value(double v) noexcept {
     return d;
 }
 
-result<decoded> decode_number(field_encoding encoding, std::uint64_t pattern, std::size_t bits) {
+result<decoded> detail::decode_number_general(field_encoding encoding, std::uint64_t pattern, std::size_t bits) {
     switch (encoding) {
         case field_encoding::unsigned_int: {
             decoded d{decoded::kind::unsigned_int, {}};

@@ -26,6 +26,8 @@
 #include "../common/bits.hpp"
 #include "../common/encodings.hpp"
 #include "../common/error.hpp"
+#include "../decoder/ieee754.hpp"
+#include "../decoder/integer.hpp"
 
 namespace packweaver::packet {
 
@@ -79,10 +81,32 @@ struct decoded {
     };
 };
 
+namespace detail {
+// decode_number for every encoding: the decoders that can fail, the
+// not-implemented formats and the rare ones.
+result<decoded> decode_number_general(field_encoding encoding, std::uint64_t pattern, std::size_t bits);
+}  // namespace detail
+
 // Decodes a field integer (whichever way it was cut) as `encoding`, or the
 // decoder's failure (the not-implemented formats included). Text encodings
-// are not numbers: the caller decodes their bytes.
-result<decoded> decode_number(field_encoding encoding, std::uint64_t pattern, std::size_t bits);
+// are not numbers: the caller decodes their bytes. The common encodings,
+// which cannot fail, are decoded inline.
+PW_INLINE result<decoded> decode_number(field_encoding encoding, std::uint64_t pattern, std::size_t bits) {
+    decoded d{decoded::kind::real, {}};
+    switch (encoding) {
+        case field_encoding::unsigned_int:
+            d.type = decoded::kind::unsigned_int;
+            d.u = pattern;
+            return d;
+        case field_encoding::twos_complement:
+            d.type = decoded::kind::signed_int;
+            d.i = decode_twos_complement(pattern, bits);
+            return d;
+        case field_encoding::ieee754_f32: d.d = decode_ieee754_f32(pattern); return d;
+        case field_encoding::ieee754_f64: d.d = decode_ieee754_f64(pattern); return d;
+        default: return detail::decode_number_general(encoding, pattern, bits);
+    }
+}
 
 // ---- placing ----
 

@@ -10,19 +10,6 @@
 
 namespace packweaver::packet {
 
-u128 place_fields(std::span<planned_field> fields) noexcept {
-    u128 cursor = 0, end = 0;
-    for (auto& f : fields) {
-        // The sizing pass follows the furthest field, the placing pass the previous one.
-        const u128 sized = f.desc.has_offset ? static_cast<u128>(f.desc.offset) : end;
-        end = std::max(end, sized + f.desc.bits);
-        if (f.desc.has_offset) cursor = f.desc.offset;
-        f.position = cursor;
-        cursor += f.desc.bits;
-    }
-    return end;
-}
-
 // ---- column types ----
 
 namespace {
@@ -87,6 +74,16 @@ std::size_t column_width(column_type t) noexcept {
 }
 
 // ---- cutting ----
+
+std::span<const std::uint8_t> read_text_bytes(std::span<const std::uint8_t> packet, u128 pos, const field& d,
+                                              bool exact, std::uint8_t* scratch) noexcept {
+    const std::size_t count = d.bits / 8 + (d.bits % 8 != 0);
+    if (exact) {
+        cut_text_exact(packet, pos, d.bits, d.order, scratch);
+        return {scratch, count};
+    }
+    return cut_text_bytes(packet, static_cast<std::size_t>(pos / 8), count, d.order, scratch);
+}
 
 quick_cut quick_cut_of(const field& f, u128 pos, bool exact, std::size_t available) noexcept {
     quick_cut c;

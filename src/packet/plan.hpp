@@ -1,51 +1,25 @@
-// A compiled recipe: every field's description and position worked out once,
-// and the readers that apply it to one packet or to a whole stream of them.
+// The compiled form of a recipe item: a plan field. It holds the field's
+// description, its position, a one-load cut worked out once (which knows
+// when it can be used), and what keeps each direction from handling the
+// field, as data. Every walker (the two packet functions, Recipe and its
+// stream readers) builds plan fields and hands them to the steps below,
+// which are the only code that places or reads a field.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <vector>
 
 #include "field.hpp"
 
 namespace packweaver::packet {
 
-// One field of a compiled recipe.
-struct planned_field {
-    field desc;                 // desc.encoding holds only when an engine knows the name
-    u128 position = 0;          // first bit, counted from the recipe's bit 0
-    bool order_valid = false;   // the byte order word was "big" or "little"
-    bool reader_knows = false;  // the reader accepts the encoding name
-    bool packer_knows = false;  // the packer accepts it
-};
-
-// Positions as both engines place fields: at offset_bits when given, else
-// right after the previous field. Returns where the packer's sizing pass
-// ends the packet (an item without offset_bits after the furthest field).
-u128 place_fields(std::span<planned_field> fields) noexcept;
-
-// Packet bytes a field at bit `pos` needs: whole bytes from the byte holding
-// its first bit, or (bit-exact) up to the byte holding its last bit.
-PW_INLINE u128 bytes_needed(std::size_t bits, u128 pos, bool exact) noexcept {
-    if (exact) return (pos + bits + 7) / 8;
-    return pos / 8 + (static_cast<u128>(bits) + 7) / 8;
-}
-
-// The field integer of a numeric field at bit `pos` of a packet long enough
-// for it (bytes_needed).
-PW_INLINE std::uint64_t cut_number(std::span<const std::uint8_t> packet, u128 pos, const field& f,
-                                   bool exact) noexcept {
-    if (exact) return cut_exact(packet, pos, f.bits, f.reverse, f.order);
-    return cut_whole_bytes(packet, static_cast<std::size_t>(pos / 8), f.bits, f.reverse, f.order);
-}
-
-// A numeric field's cut worked out once, for fields that one 8-byte load
-// reaches: the W raw bits at byte `index`, bit `shift` of the packet (W +
-// shift <= 64), their n bytes swapped for little order, then the low `bits`
-// bits kept or reversed. Both ways of reading fit this: whole bytes read W =
-// 8n bits from the start byte, bit-exact reading W = bits bits at the field.
+// A field's cut worked out once, for fields that one 8-byte load reaches:
+// the W raw bits at byte `index`, bit `shift` of the packet (W + shift <=
+// 64), their n bytes swapped for little order, then the low `bits` bits kept
+// or reversed. Both ways of reading fit this: whole bytes read W = 8n bits
+// from the start byte, bit-exact reading W = bits bits at the field.
 struct quick_cut {
     std::size_t index = 0;
     unsigned shift = 0;
@@ -54,6 +28,10 @@ struct quick_cut {
     unsigned bits = 0;
     bool little = false;
     bool reverse = false;
+
+    // Whether one load from a packet of `size` bytes reads the field (and so
+    // the packet is long enough for it).
+    PW_INLINE bool usable(std::size_t size) const noexcept { return width != 0 && index + 8 <= size; }
 };
 
 // `available` is how many packet bytes the reads may count on: a field in the
@@ -73,6 +51,114 @@ PW_INLINE std::uint64_t apply_cut(const quick_cut& c, const std::uint8_t* packet
     return c.reverse ? reverse_low_bits(raw, c.bits) : raw & low_mask(c.bits);
 }
 
+// What keeps a field from being handled, found when its item is read and
+// reported when a direction reaches it: the reader after the room check,
+// before decoding; the packer an unknown encoding before the value is
+// converted and a bad byte order after the value is encoded.
+enum class field_fault : std::uint8_t { none, byte_order, encoding };
+
+// One field of a plan.
+struct plan_field {
+    field desc;                               // desc.order holds only without a byte-order fault
+    u128 position = 0;                        // first bit, counted from the packet's bit 0
+    quick_cut cut;                            // for `position`; width 0 when not worked out
+    field_fault read_fault = field_fault::none;
+    field_fault pack_fault = field_fault::none;
+};
+
+// What an item's names resolved to, for the faults of a plan field.
+struct field_names {
+    bool order_known;    // the byte order word is "big" or "little"
+    bool reader_knows;   // the reader accepts the encoding name
+    bool packer_knows;   // the packer accepts it
+};
+
+PW_INLINE void set_faults(plan_field& p, field_names n) noexcept {
+    p.read_fault = !n.order_known ? field_fault::byte_order
+                   : !n.reader_knows ? field_fault::encoding
+                                     : field_fault::none;
+    p.pack_fault = !n.packer_knows ? field_fault::encoding
+                   : !n.order_known ? field_fault::byte_order
+                                    : field_fault::none;
+}
+
+// ---- positions ----
+
+// Where each field goes: at base + offset_bits when the item gives it, else
+// right after the previous field.
+class position_tracker {
+public:
+    explicit position_tracker(u128 base = 0) noexcept : base_(base), cursor_(base) {}
+    PW_INLINE u128 place(const field& f) noexcept {
+        const u128 pos = f.has_offset ? base_ + f.offset : cursor_;
+        cursor_ = pos + f.bits;
+        return pos;
+    }
+
+private:
+    u128 base_;
+    u128 cursor_;
+};
+
+// Where the packer ends a packet: an item without offset_bits follows the
+// furthest field so far (where the positions follow the previous one).
+class packet_extent {
+public:
+    PW_INLINE void add(const field& f) noexcept {
+        const u128 at = f.has_offset ? static_cast<u128>(f.offset) : end_;
+        if (at + f.bits > end_) end_ = at + f.bits;
+    }
+    u128 end_bits() const noexcept { return end_; }
+
+private:
+    u128 end_ = 0;
+};
+
+// Packet bytes a field at bit `pos` needs: whole bytes from the byte holding
+// its first bit, or (bit-exact) up to the byte holding its last bit.
+PW_INLINE u128 bytes_needed(std::size_t bits, u128 pos, bool exact) noexcept {
+    if (exact) return (pos + bits + 7) / 8;
+    return pos / 8 + (static_cast<u128>(bits) + 7) / 8;
+}
+
+// ---- the steps ----
+
+// Places a numeric field's pattern at bit `pos`.
+PW_INLINE void put_number(std::span<std::uint8_t> packet, u128 pos, const field& d, std::uint64_t pattern) noexcept {
+    if (PW_LIKELY(pos <= UINT64_MAX) &&
+        place_number_quick(packet, static_cast<std::uint64_t>(pos), d.bits, pattern, d.reverse, d.order))
+        return;
+    place_number(packet, pos, d.bits, pattern, d.reverse, d.order);
+}
+
+// The field integer of a numeric field at bit `pos` of a packet long enough
+// for it (bytes_needed).
+PW_INLINE std::uint64_t cut_number(std::span<const std::uint8_t> packet, u128 pos, const field& f,
+                                   bool exact) noexcept {
+    if (exact) return cut_exact(packet, pos, f.bits, f.reverse, f.order);
+    return cut_whole_bytes(packet, static_cast<std::size_t>(pos / 8), f.bits, f.reverse, f.order);
+}
+
+// The field integer of plan field p at bit `pos` (p.position plus the
+// caller's base): by the one-load cut when `cut_fits` (the cut was worked out
+// for `pos` and is usable on this packet), else by the general road.
+PW_INLINE std::uint64_t read_number(std::span<const std::uint8_t> packet, const plan_field& p, u128 pos, bool exact,
+                                    bool cut_fits) noexcept {
+    if (PW_LIKELY(cut_fits)) return apply_cut(p.cut, packet.data());
+    return cut_number(packet, pos, p.desc, exact);
+}
+
+// A text field's bytes at bit `pos`, in byte order undone: a view of the
+// packet, or the bytes copied into scratch ((bits + 7) / 8 bytes) where they
+// must be moved (bit-exact, or little order).
+std::span<const std::uint8_t> read_text_bytes(std::span<const std::uint8_t> packet, u128 pos, const field& d,
+                                              bool exact, std::uint8_t* scratch) noexcept;
+
+// Whether read_text_bytes needs scratch for this field.
+PW_INLINE bool text_needs_scratch(const field& d, bool exact) noexcept {
+    return exact || d.order == byte_order::little;
+}
+
 // ---- columns ----
 
 // The storage of a numeric column: the narrowest type that holds every value
@@ -88,7 +174,8 @@ std::size_t column_width(column_type t) noexcept;  // bytes per value
 // field at bit `pos` of it, which must fit in the stride. `available` bytes
 // from data may be read (at least stride * count). Returns count, or the
 // index of the first packet whose field does not decode (its error in
-// *fault). Runs no interpreter code: it may run without the interpreter lock.
+// *fault). Runs no interpreter code; may allocate only for the fault's
+// message.
 std::size_t fill_column(const field& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
                         std::size_t count, std::size_t available, void* out, error* fault);
 

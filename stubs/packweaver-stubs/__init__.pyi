@@ -75,7 +75,6 @@ __all__ = [
     "encode_utf32",
     "encode_utf32le",
     "encode_utf32be",
-    "Recipe",
 ]
 
 def unpack_parameters(packet_bytes: bytes, offset_bits: int, recipe: Sequence[Mapping[str, object]]) -> dict[str, Union[int, float, str]]:

@@ -1,0 +1,89 @@
+#include "field_steps.hpp"
+
+#include <memory>
+#include <string>
+
+#include "../common/format.hpp"
+#include "../decoder/text.hpp"
+#include "../encoder/text.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "sinks.hpp"
+
+namespace packweaver::py {
+
+PW_COLD error packet_too_short(PyObject* name, u128 needed, std::size_t length) {
+    return value_error("Packet too short for parameter '" + utf8_of(name) + "': needs " + fmt::dec(needed) +
+                       " bytes, packet has " + fmt::dec(std::uint64_t{length}));
+}
+
+PW_COLD error fault_error(packet::field_fault fault, const field_labels& labels) {
+    if (fault == packet::field_fault::byte_order) return invalid_byte_order(labels.order);
+    return unsupported_encoding(labels.encoding);
+}
+
+PyObject* number_object(const packet::decoded& d) {
+    switch (d.type) {
+        case packet::decoded::kind::signed_int: return PyLong_FromLongLong(d.i);
+        case packet::decoded::kind::unsigned_int: return PyLong_FromUnsignedLongLong(d.u);
+        default: return PyFloat_FromDouble(d.d);
+    }
+}
+
+namespace detail {
+
+// Out of line: the encoding buffer is on the C stack only while the text is
+// written, never while a conversion hook runs.
+PW_NOINLINE status pack_text(std::span<std::uint8_t> packet, const packet::plan_field& p, u128 pos, PyObject* value,
+                             const field_labels& labels) {
+    text_view text;
+    if (PW_UNLIKELY(!to_text(value, text))) return pending_error();
+    buffer_sink sink;
+    if (status s = encode_text(text_encoding_of(p.desc.encoding), text, sink); PW_UNLIKELY(!s)) {
+        if (s.err().kind != error_kind::pending && raise_if_lone_surrogate(value)) return pending_error();
+        return s;
+    }
+    if (PW_UNLIKELY(p.pack_fault != packet::field_fault::none)) return fault_error(p.pack_fault, labels);
+    packet::place_text(packet, pos, p.desc.bits, {sink.data(), sink.size()}, p.desc.order);
+    return success();
+}
+
+namespace {
+
+// Out of line: the scratch buffer is on the C stack only while the text is
+// decoded.
+PW_NOINLINE result<PyObject*> read_text(std::span<const std::uint8_t> packet, u128 pos, const packet::field& d,
+                                        bool exact) {
+    const std::size_t count = d.bits / 8 + (d.bits % 8 != 0);
+    std::uint8_t small[256];
+    std::unique_ptr<std::uint8_t[]> large;
+    std::uint8_t* scratch = small;
+    if (packet::text_needs_scratch(d, exact) && count > sizeof(small)) {
+        large.reset(new std::uint8_t[count]);
+        scratch = large.get();
+    }
+    str_sink sink;
+    const auto bytes = packet::read_text_bytes(packet, pos, d, exact, scratch);
+    if (status s = decode_text(text_encoding_of(d.encoding), bytes, sink); PW_UNLIKELY(!s)) return s.take_error();
+    return sink.release();
+}
+
+}  // namespace
+
+result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos,
+                                     bool exact, const field_labels& labels) {
+    // Positions are exact: a field however far past the end is too short,
+    // never wrapped round to the start of the packet.
+    const u128 needed = packet::bytes_needed(p.desc.bits, pos, exact);
+    if (PW_UNLIKELY(needed > packet.size())) return packet_too_short(labels.name, needed, packet.size());
+    if (PW_UNLIKELY(p.read_fault != packet::field_fault::none)) return fault_error(p.read_fault, labels);
+    if (is_text(p.desc.encoding)) return read_text(packet, pos, p.desc, exact);
+    auto number = packet::decode_number(p.desc.encoding, packet::cut_number(packet, pos, p.desc, exact), p.desc.bits);
+    if (PW_UNLIKELY(!number)) return number.take_error();
+    PyObject* o = number_object(*number);
+    if (PW_UNLIKELY(!o)) return pending_error();
+    return o;
+}
+
+}  // namespace detail
+}  // namespace packweaver::py
