@@ -22,15 +22,13 @@ PW_COLD error fault_error(packet::field_fault fault, const field_labels& labels)
     return unsupported_encoding(labels.encoding);
 }
 
-PyObject* number_object(const packet::decoded& d) {
-    switch (d.type) {
-        case packet::decoded::kind::signed_int: return PyLong_FromLongLong(d.i);
-        case packet::decoded::kind::unsigned_int: return PyLong_FromUnsignedLongLong(d.u);
-        default: return PyFloat_FromDouble(d.d);
-    }
-}
-
 namespace detail {
+
+result<std::uint64_t> encode_number_general(const packet::field& desc, PyObject* value) {
+    packet::number v;
+    if (status s = to_number(value, packet::value_kind_of(desc.encoding), v); PW_UNLIKELY(!s)) return s.take_error();
+    return packet::encode_number(desc.encoding, v, desc.bits);
+}
 
 // Out of line: the encoding buffer is on the C stack only while the text is
 // written, never while a conversion hook runs.
@@ -71,14 +69,15 @@ PW_NOINLINE result<PyObject*> read_text(std::span<const std::uint8_t> packet, u1
 }  // namespace
 
 result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos,
-                                     bool exact, const field_labels& labels) {
+                                     bool exact, bool cut_fits, const field_labels& labels) {
     // Positions are exact: a field however far past the end is too short,
     // never wrapped round to the start of the packet.
     const u128 needed = packet::bytes_needed(p.desc.bits, pos, exact);
     if (PW_UNLIKELY(needed > packet.size())) return packet_too_short(labels.name, needed, packet.size());
     if (PW_UNLIKELY(p.read_fault != packet::field_fault::none)) return fault_error(p.read_fault, labels);
     if (is_text(p.desc.encoding)) return read_text(packet, pos, p.desc, exact);
-    auto number = packet::decode_number(p.desc.encoding, packet::cut_number(packet, pos, p.desc, exact), p.desc.bits);
+    auto number = packet::decode_number(p.desc.encoding, packet::read_number(packet, p, pos, exact, cut_fits),
+                                        p.desc.bits);
     if (PW_UNLIKELY(!number)) return number.take_error();
     PyObject* o = number_object(*number);
     if (PW_UNLIKELY(!o)) return pending_error();

@@ -9,7 +9,9 @@
 #include <span>
 
 #include "../common/error.hpp"
+#include "../encoder/ieee754.hpp"
 #include "../packet/plan.hpp"
+#include "compat.hpp"
 #include "python.hpp"
 #include "recipe.hpp"
 
@@ -54,12 +56,47 @@ status pack_text(std::span<std::uint8_t> packet, const packet::plan_field& p, u1
                  const field_labels& labels);
 }  // namespace detail
 
+namespace detail {
+result<std::uint64_t> encode_number_general(const packet::field& desc, PyObject* value);
+
+// The pattern of the commonest values, which cannot fail: a small exact int
+// in range for an unsigned or two's complement field, an exact float for a
+// binary32 or binary64 one. Returns false for any other (nothing raised).
+PW_INLINE bool encode_plain_number(const packet::field& desc, PyObject* value, std::uint64_t& out) noexcept {
+    long long small;
+    switch (desc.encoding) {
+        case field_encoding::unsigned_int:
+            if (!PyLong_CheckExact(value) || !compat::small_int_value(value, small) || small < 0) return false;
+            out = static_cast<std::uint64_t>(small);
+            return desc.bits >= 64 || (out >> desc.bits) == 0;
+        case field_encoding::twos_complement: {
+            if (!PyLong_CheckExact(value) || !compat::small_int_value(value, small)) return false;
+            if (desc.bits == 0 || desc.bits > 64) return false;
+            const auto u = static_cast<std::uint64_t>(small);
+            // Fits when adding 2**(bits-1) lands it in [0, 2**bits).
+            if (desc.bits < 64 && u + (std::uint64_t{1} << (desc.bits - 1)) > low_mask(desc.bits)) return false;
+            out = u & low_mask(desc.bits);
+            return true;
+        }
+        case field_encoding::ieee754_f32:
+            if (!PyFloat_CheckExact(value)) return false;
+            out = encode_ieee754_f32(narrow_to_f32(PyFloat_AS_DOUBLE(value)));
+            return true;
+        case field_encoding::ieee754_f64:
+            if (!PyFloat_CheckExact(value)) return false;
+            out = encode_ieee754_f64(PyFloat_AS_DOUBLE(value));
+            return true;
+        default: return false;
+    }
+}
+}  // namespace detail
+
 // The value of a numeric field converted and encoded (the encoder's range
 // checks included).
 PW_INLINE result<std::uint64_t> encode_number_value(const packet::field& desc, PyObject* value) {
-    packet::number v;
-    if (status s = to_number(value, packet::value_kind_of(desc.encoding), v); PW_UNLIKELY(!s)) return s.take_error();
-    return packet::encode_number(desc.encoding, v, desc.bits);
+    std::uint64_t pattern;
+    if (PW_LIKELY(detail::encode_plain_number(desc, value, pattern))) return pattern;
+    return detail::encode_number_general(desc, value);
 }
 
 // Packs `value` into plan field p at bit `pos` of a zeroed packet, in the
@@ -79,11 +116,17 @@ PW_INLINE status pack_value(std::span<std::uint8_t> packet, const packet::plan_f
 // ---- reading ----
 
 // A decoded number as a new int or float.
-PyObject* number_object(const packet::decoded& d);
+PW_INLINE PyObject* number_object(const packet::decoded& d) {
+    switch (d.type) {
+        case packet::decoded::kind::signed_int: return PyLong_FromLongLong(d.i);
+        case packet::decoded::kind::unsigned_int: return PyLong_FromUnsignedLongLong(d.u);
+        default: return PyFloat_FromDouble(d.d);
+    }
+}
 
 namespace detail {
 result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos,
-                                     bool exact, const field_labels& labels);
+                                     bool exact, bool cut_fits, const field_labels& labels);
 }  // namespace detail
 
 // Reads plan field p at bit `pos` into a new object, in the reader's order
@@ -92,14 +135,14 @@ result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const
 // which then is long enough.
 PW_INLINE result<PyObject*> read_value(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos,
                                        bool exact, bool cut_fits, const field_labels& labels) {
-    if (PW_LIKELY(cut_fits)) {
-        auto number = packet::decode_number(p.desc.encoding, packet::apply_cut(p.cut, packet.data()), p.desc.bits);
-        if (PW_UNLIKELY(!number)) return number.take_error();
-        PyObject* o = number_object(*number);
+    packet::decoded d;
+    if (PW_LIKELY(cut_fits) &&
+        PW_LIKELY(packet::decode_plain_number(p.desc.encoding, packet::apply_cut(p.cut, packet.data()), p.desc.bits, d))) {
+        PyObject* o = number_object(d);
         if (PW_UNLIKELY(!o)) return pending_error();
         return o;
     }
-    return detail::read_value_general(packet, p, pos, exact, labels);
+    return detail::read_value_general(packet, p, pos, exact, cut_fits, labels);
 }
 
 }  // namespace packweaver::py

@@ -42,25 +42,71 @@ result<PyObject*> new_packet(u128 end_bits) {
 
 }  // namespace py
 
+namespace {
+
+// Room for the items of one call. The outermost call on a thread reuses the
+// thread's room, so a call allocates nothing; a call made from a hook while
+// that room is in use takes its own (a few items on the C stack, which it
+// occupies while hooks run and the engines may be called again; more on the
+// heap), leaving the outer call's items as they are.
+class item_room {
+public:
+    explicit item_room(std::size_t n) : n_(n) {
+        if (!busy && n <= max_kept) {
+            if (kept_size < n) {
+                kept.reset();  // let the old room go first
+                kept_size = 0;
+                const std::size_t size = std::max<std::size_t>(n, 64);
+                kept.reset(new py::item_fields[size]);
+                kept_size = size;
+            }
+            fields_ = kept.get();
+            busy = owner_ = true;
+        } else if (n <= inline_items) {
+            fields_ = inline_;
+        } else {
+            // A list holds at most PY_SSIZE_T_MAX items; saying so keeps the
+            // array's byte count in range.
+            if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(py::item_fields)) throw std::bad_alloc();
+            heap_.reset(new py::item_fields[n]);
+            fields_ = heap_.get();
+        }
+    }
+    item_room(const item_room&) = delete;
+    item_room& operator=(const item_room&) = delete;
+    ~item_room() {
+        if (!owner_) return;
+        // Letting the held objects go may run finalizers, which may call the
+        // engines: the room stays taken until every item is clear.
+        for (std::size_t i = 0; i < n_; ++i) fields_[i].let_go();
+        busy = false;
+    }
+    py::item_fields* fields() const noexcept { return fields_; }
+
+private:
+    static constexpr std::size_t inline_items = 8;
+    static constexpr std::size_t max_kept = 4096;  // larger recipes are rare: not kept for the thread
+    static inline thread_local std::unique_ptr<py::item_fields[]> kept;
+    static inline thread_local std::size_t kept_size = 0;
+    static inline thread_local bool busy = false;
+
+    std::size_t n_;
+    py::item_fields* fields_ = nullptr;
+    bool owner_ = false;
+    py::item_fields inline_[inline_items];
+    std::unique_ptr<py::item_fields[]> heap_;
+};
+
+}  // namespace
+
 result<PyObject*> build_packet(const py::item_list& items) {
     const std::size_t n = items.size();
     if (n == 0) return PyBytes_FromStringAndSize(nullptr, 0);
 
     // Items read in one go in the sizing pass serve the encoding pass too, as
-    // long as no Python code has run in between. Kept small, as it stays on
-    // the C stack while conversion hooks run (which may call the engines
-    // again); longer recipes use the heap.
-    constexpr std::size_t inline_items = 8;
-    py::item_fields inline_fields[inline_items];
-    std::unique_ptr<py::item_fields[]> heap_fields;
-    py::item_fields* fields = inline_fields;
-    if (n > inline_items) {
-        // A list holds at most PY_SSIZE_T_MAX items; saying so keeps the
-        // array's byte count in range.
-        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(py::item_fields)) throw std::bad_alloc();
-        heap_fields.reset(new py::item_fields[n]);
-        fields = heap_fields.get();
-    }
+    // long as no Python code has run in between.
+    item_room room(n);
+    py::item_fields* fields = room.fields();
     bool may_have_run_code = false;
 
     // Sizing pass.
@@ -90,16 +136,19 @@ result<PyObject*> build_packet(const py::item_list& items) {
                 return s.take_error();
             may_have_run_code |= f.ran_code;
         }
-        if (PW_UNLIKELY(!f.value)) return py::missing_value(f.name.get());
+        if (PW_UNLIKELY(!f.value)) return py::missing_value(f.name);
         // Converting a value of another kind, or lower-casing a name outside
-        // ASCII, may run Python code: read every later item afresh.
-        if (PW_UNLIKELY(!py::is_inert(f.value.get()) || !f.order_known || f.encoding == nullptr))
+        // ASCII, may run Python code: hold this item's objects, and read
+        // every later item afresh.
+        if (PW_UNLIKELY(!py::is_inert(f.value) || !f.order_known || f.encoding == nullptr)) {
+            f.hold();
             may_have_run_code = true;
+        }
         const u128 pos = positions.place(f.field);
         if (status s = py::resolve_names(f); PW_UNLIKELY(!s)) return s.take_error();
         const packet::plan_field p = py::plan_of(f, pos);
-        const py::field_labels labels{f.name.get(), f.encoding_text.get(), f.order_text.get()};
-        if (status s = py::pack_value(packet, p, pos, f.value.get(), labels); PW_UNLIKELY(!s)) return s.take_error();
+        const py::field_labels labels{f.name, f.encoding_text, f.order_text};
+        if (status s = py::pack_value(packet, p, pos, f.value, labels); PW_UNLIKELY(!s)) return s.take_error();
     }
     return bytes.release();
 }

@@ -109,7 +109,7 @@ public:
     // The value, or nullptr when absent (pending_error() when a lookup raised).
     result<PyObject*> get(recipe_key key);
 
-    status text(recipe_key key, ref& out);
+    status text(recipe_key key, PyObject*& out);
     status size(recipe_key key, std::size_t& out);
     status flag(recipe_key key, bool& out);
     status optional_size(recipe_key key, bool& present, std::size_t& out);
@@ -261,13 +261,13 @@ PW_COLD error missing_value(PyObject* name) {
     return make_error(error_kind::key_error, "Recipe item '" + utf8_of(name) + "' missing required field: 'value'");
 }
 
-status item_reader::text(recipe_key key, ref& out) {
+status item_reader::text(recipe_key key, PyObject*& out) {
     auto v = get(key);
     if (PW_UNLIKELY(!v)) return v.take_error();
     if (PW_UNLIKELY(*v == nullptr)) return missing_field(key);
     text_view t;
     if (PW_UNLIKELY(!to_checked_text(*v, t))) return pending_error();
-    hold(out, *v);
+    out = *v;  // the reader holds it (or, from an inert scan, no code runs)
     return success();
 }
 
@@ -316,7 +316,7 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
                                   (1u << key_byte_order) | (1u << key_reverse_bits);
     unsigned found = 0;
     unsigned expected = 0;
-    f.value = ref();
+    f.value = nullptr;
     f.field.has_offset = false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -329,13 +329,13 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
         switch (k) {
             case key_name:
                 if (!plain_ascii(value)) return false;
-                hold(f.name, value);
+                f.name = value;
                 break;
             case key_encoding: {
                 // Only our own interned names are found, so the value is a plain str.
                 const name_slot* e = known_name(value);
                 if (!e || e->value < 0) return false;
-                hold(f.encoding_text, value);
+                f.encoding_text = value;
                 f.encoding = &encoding_names[e->value];
                 f.field.encoding = f.encoding->encoding;
                 break;
@@ -346,7 +346,7 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
             case key_byte_order: {
                 const name_slot* o = known_name(value);
                 if (!o || o->value >= 0) return false;
-                hold(f.order_text, value);
+                f.order_text = value;
                 f.field.order = static_cast<byte_order>(-1 - o->value);
                 break;
             }
@@ -359,7 +359,7 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
                 f.field.has_offset = true;
                 break;
             default:
-                hold(f.value, value);
+                f.value = value;
                 break;
         }
     }
@@ -370,7 +370,7 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
 PW_COLD status item_reader::read_keys(item_fields& f) {
     f.encoding = nullptr;
     f.order_known = false;
-    f.value = ref();
+    f.value = nullptr;
     if (status s = text(key_name, f.name); !s) return s;
     if (status s = text(key_encoding, f.encoding_text); !s) return s;
     if (status s = size(key_bits, f.field.bits); !s) return s;
@@ -448,10 +448,13 @@ PW_COLD static status read_item_slow(PyObject* item, item_part part, item_fields
     item_reader reader(item, inert ? &scan : nullptr);
     if (part == item_part::extent) return read_extent_slow(reader, f);
     if (status s = reader.read_keys(f); !s) return s;
-    if (part == item_part::keys) return success();
-    auto value = reader.get(key_value);
-    if (!value) return value.take_error();
-    hold(f.value, *value);
+    if (part != item_part::keys) {
+        auto value = reader.get(key_value);
+        if (!value) return value.take_error();
+        f.value = *value;
+    }
+    // The reader's references go with it.
+    f.hold();
     return success();
 }
 
@@ -460,6 +463,7 @@ status read_item(PyObject* item, item_part part, item_fields& f) {
         raise_cast_error(item, "dict");
         return pending_error();
     }
+    f.let_go();
     f.ran_code = false;
     if (PW_LIKELY(read_plain_item(item, f))) return success();
     f.encoding = nullptr;
@@ -468,7 +472,7 @@ status read_item(PyObject* item, item_part part, item_fields& f) {
 }
 
 status resolve_encoding_slow(item_fields& f) {
-    auto found = find_encoding(f.encoding_text.get());
+    auto found = find_encoding(f.encoding_text);
     if (PW_UNLIKELY(!found)) return found.take_error();
     f.encoding = *found;
     if (f.encoding != nullptr) f.field.encoding = f.encoding->encoding;
@@ -476,7 +480,7 @@ status resolve_encoding_slow(item_fields& f) {
 }
 
 status resolve_order_slow(item_fields& f) {
-    auto order = find_byte_order(f.order_text.get());
+    auto order = find_byte_order(f.order_text);
     if (PW_UNLIKELY(!order)) {
         // An unknown word stays unresolved; only a failure to match it fails.
         if (order.err().kind == error_kind::pending) return order.take_error();

@@ -21,7 +21,7 @@
 #include <memory>
 
 #include "../common/encodings.hpp"
-#include "../common/compiler.hpp"
+#include "../common/platform.hpp"
 #include "../common/error.hpp"
 #include "../packet/field.hpp"
 #include "compat.hpp"
@@ -62,7 +62,7 @@ public:
 private:
     // Small: a conversion hook may call the engines again, and every level of
     // that recursion keeps this on the C stack.
-    static constexpr std::size_t inline_capacity = 16;
+    static constexpr std::size_t inline_capacity = 64;
     PyObject* inline_[inline_capacity];
     std::unique_ptr<PyObject*[]> heap_;
     PyObject** items_ = inline_;
@@ -79,17 +79,50 @@ PW_INLINE bool is_inert(PyObject* v) noexcept {
 }
 
 // One recipe item as the engines see it: the field's description, and the
-// objects it keeps. The objects are held: converting a later key, or
-// anything else that runs Python code, may drop the dict's own references.
+// objects it names. Read in one pass (every value plain), the objects are
+// borrowed from the item's dict: nothing that can run Python code has run,
+// and the engines run none (they allocate only ints, floats, strs and bytes,
+// which the collector does not track) until they call hold(). Before
+// converting a value that is not inert, or matching a name that is not
+// canonical, the engines call hold(): converting may run code that drops the
+// dict's own references. Read key by key, the objects are always held.
 struct item_fields {
     packet::field field;  // field.encoding is set once `encoding` is resolved
-    ref name;
-    ref encoding_text;
-    ref order_text;
-    ref value;  // empty when absent or not read
-    const packweaver::encoding_name* encoding;  // nullptr until resolved
-    bool order_known;  // field.order is set
-    bool ran_code;     // reading may have run Python code (a conversion hook)
+    PyObject* name = nullptr;
+    PyObject* encoding_text = nullptr;
+    PyObject* order_text = nullptr;
+    PyObject* value = nullptr;  // null when absent or not read
+    const packweaver::encoding_name* encoding = nullptr;  // nullptr until resolved
+    bool order_known = false;  // field.order is set
+    bool ran_code = false;     // reading may have run Python code (a conversion hook)
+    bool held = false;         // strong references to the objects in `kept`
+
+    item_fields() = default;
+    item_fields(const item_fields&) = delete;
+    item_fields& operator=(const item_fields&) = delete;
+    ~item_fields() { let_go(); }
+
+    // Takes strong references to the objects named above, once.
+    PW_INLINE void hold() noexcept {
+        if (held) return;
+        held = true;
+        kept[0] = name;
+        kept[1] = encoding_text;
+        kept[2] = order_text;
+        kept[3] = value;
+        for (PyObject* o : kept) Py_XINCREF(o);
+    }
+    // Lets the held objects go, before the item is read again. (May run
+    // finalizers: call it before reading, never between reading and use.)
+    PW_INLINE void let_go() noexcept {
+        if (PW_LIKELY(!held)) return;
+        held = false;
+        PyObject* const gone[4] = {kept[0], kept[1], kept[2], kept[3]};
+        for (PyObject* o : gone) Py_XDECREF(o);
+    }
+
+private:
+    PyObject* kept[4] = {};
 };
 
 // What of an item to read.
@@ -147,12 +180,6 @@ PW_INLINE void prefetch_items(const item_list& items, std::size_t i) noexcept {
             prefetch(keys + 128);
         }
     }
-}
-
-// Holds a new reference to o (which may be null) in r.
-PW_INLINE void hold(ref& r, PyObject* o) noexcept {
-    Py_XINCREF(o);
-    r = ref(o);
 }
 
 // Key errors of the item format.

@@ -52,14 +52,16 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
     for (std::size_t i = 0; i < n; ++i) {
         item_fields f;
         if (status s = read_item(items[i], item_part::keys_and_value, f); !s) return s.take_error();
+        f.hold();
         if (status s = resolve_names(f); !s) return s.take_error();
         c->fields[i] = plan_of(f, 0);
         field_objects& o = c->objects[i];
-        o.name = ref(key_string(f.name.get()));
-        o.encoding_text = ref(PyUnicode_FromObject(f.encoding_text.get()));
-        o.order_text = ref(PyUnicode_FromObject(f.order_text.get()));
+        o.name = ref(key_string(f.name));
+        o.encoding_text = ref(PyUnicode_FromObject(f.encoding_text));
+        o.order_text = ref(PyUnicode_FromObject(f.order_text));
         if (!o.name || !o.encoding_text || !o.order_text) return pending_error();
-        o.value = std::move(f.value);
+        Py_XINCREF(f.value);
+        o.value = ref(f.value);
         dicts[i] = ref(snapshot_item(o, f.field));
         if (!dicts[i]) return pending_error();
     }

@@ -87,25 +87,38 @@ namespace detail {
 result<decoded> decode_number_general(field_encoding encoding, std::uint64_t pattern, std::size_t bits);
 }  // namespace detail
 
-// Decodes a field integer (whichever way it was cut) as `encoding`, or the
-// decoder's failure (the not-implemented formats included). Text encodings
-// are not numbers: the caller decodes their bytes. The common encodings,
-// which cannot fail, are decoded inline.
-PW_INLINE result<decoded> decode_number(field_encoding encoding, std::uint64_t pattern, std::size_t bits) {
-    decoded d{decoded::kind::real, {}};
+// The common encodings, which cannot fail, decoded inline: returns false
+// (d untouched) for every other.
+PW_INLINE bool decode_plain_number(field_encoding encoding, std::uint64_t pattern, std::size_t bits,
+                                   decoded& d) noexcept {
     switch (encoding) {
         case field_encoding::unsigned_int:
             d.type = decoded::kind::unsigned_int;
             d.u = pattern;
-            return d;
+            return true;
         case field_encoding::twos_complement:
             d.type = decoded::kind::signed_int;
             d.i = decode_twos_complement(pattern, bits);
-            return d;
-        case field_encoding::ieee754_f32: d.d = decode_ieee754_f32(pattern); return d;
-        case field_encoding::ieee754_f64: d.d = decode_ieee754_f64(pattern); return d;
-        default: return detail::decode_number_general(encoding, pattern, bits);
+            return true;
+        case field_encoding::ieee754_f32:
+            d.type = decoded::kind::real;
+            d.d = decode_ieee754_f32(pattern);
+            return true;
+        case field_encoding::ieee754_f64:
+            d.type = decoded::kind::real;
+            d.d = decode_ieee754_f64(pattern);
+            return true;
+        default: return false;
     }
+}
+
+// Decodes a field integer (whichever way it was cut) as `encoding`, or the
+// decoder's failure (the not-implemented formats included). Text encodings
+// are not numbers: the caller decodes their bytes.
+PW_INLINE result<decoded> decode_number(field_encoding encoding, std::uint64_t pattern, std::size_t bits) {
+    decoded d{decoded::kind::real, {}};
+    if (PW_LIKELY(decode_plain_number(encoding, pattern, bits, d))) return d;
+    return detail::decode_number_general(encoding, pattern, bits);
 }
 
 // ---- placing ----

@@ -36,7 +36,23 @@ struct quick_cut {
 
 // `available` is how many packet bytes the reads may count on: a field in the
 // last 8 of them is read from the word that ends there.
-quick_cut quick_cut_of(const field& f, u128 pos, bool exact, std::size_t available = SIZE_MAX) noexcept;
+PW_INLINE quick_cut quick_cut_of(const field& f, u128 pos, bool exact, std::size_t available = SIZE_MAX) noexcept {
+    quick_cut c;
+    if (f.bits > 64 || f.bits == 0 || pos / 8 > SIZE_MAX - 8) return c;
+    c.bits = static_cast<unsigned>(f.bits);
+    c.bytes = (c.bits + 7) / 8;
+    c.little = f.order == byte_order::little;
+    c.reverse = f.reverse;
+    c.index = static_cast<std::size_t>(pos / 8);
+    c.shift = exact ? static_cast<unsigned>(pos % 8) : 0;
+    c.width = exact ? c.bits : 8 * c.bytes;
+    if (c.index + 8 > available && available >= 8 && c.index < available) {
+        c.shift += 8 * static_cast<unsigned>(c.index - (available - 8));
+        c.index = available - 8;
+    }
+    if (c.shift + c.width > 64) c.width = 0;
+    return c;
+}
 
 PW_INLINE std::uint64_t load64_be(const std::uint8_t* p) noexcept {
     std::uint64_t v;

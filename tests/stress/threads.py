@@ -7,17 +7,26 @@ collector and call the engines again. The interpreter switches threads as
 often as it can, so another thread's edits land in the middle of a call
 whenever a hook runs Python code.
 
+Stream threads read shared buffers through shared Recipe objects with
+iter_unpack and unpack_columns (long enough streams that the numeric columns
+are read without the interpreter lock), and compile Recipes from the shared,
+changing recipes. A walker thread looks at the elements of the lists, tuples
+and dicts the collector tracks, over and over: a container that the module
+made visible before filling it crashes the program.
+
 Every call must return a result of the right type or raise the documented
 exception: a ValueError "{kind}: {message}" from the engines (or, for a hook
 passed as the offset argument, the hook's own exception). A private recipe,
-which only its own thread uses, must give the same result every time. Any
-other outcome, or a thread that does not finish, makes the program exit
-non-zero.
+which only its own thread uses, must give the same result every time, and so
+must a Recipe read over a buffer that nothing changes. Any other outcome, or a
+thread that does not finish, makes the program exit non-zero.
 
     python tests/stress/threads.py --seconds 30
 """
 import argparse
+import array
 import gc
+import itertools
 import os
 import random
 import re
@@ -129,6 +138,11 @@ class World:
         rng = random.Random(seed)
         self.recipes = [[self.make_item(rng) for _ in range(rng.randint(0, 6))] for _ in range(6)]
         self.packets = [bytes(rng.getrandbits(8) for _ in range(n)) for n in (0, 1, 3, 8, 17, 64)]
+        self.streams = stream_cases()
+        # A stream that mutators edit in place (its length too, when no call holds it).
+        recipe, buffer, _ = self.streams[0]
+        self.shared_buffer = bytearray(buffer)
+        self.shared_recipe = recipe
         self.local = threading.local()
         self.run = None  # the Run that judges the calls made from hooks
 
@@ -154,10 +168,13 @@ class World:
         self.local.depth = depth + 1
         try:
             recipe = rng.choice(self.recipes)
-            if rng.random() < 0.5:
+            roll = rng.random()
+            if roll < 0.4:
                 self.run.pack(recipe)
-            else:
+            elif roll < 0.8:
                 self.run.unpack(rng.choice(self.packets), 0, recipe)
+            else:
+                self.run.stream_from(recipe, rng)
         finally:
             self.local.depth = depth
 
@@ -291,6 +308,30 @@ class World:
                 recipe.reverse()
             elif roll < 0.6:
                 recipe.clear()
+            elif roll < 0.8:
+                self.edit_shared_buffer(rng)
+
+    def edit_shared_buffer(self, rng):
+        """Packets of the shared stream replaced (now and then by one that does not decode), or its
+        length changed (refused while a call holds it)."""
+        b, size = self.shared_buffer, self.shared_recipe.size
+        roll = rng.random()
+        if roll < 0.9:
+            good = self.streams[0][1]
+            for _ in range(rng.randint(1, 20)):
+                at = rng.randrange(len(b) // size) * size if len(b) >= size else 0
+                k = rng.randrange(len(good) // size) * size
+                b[at:at + size] = good[k:k + size]
+            if roll < 0.05 and b:
+                b[rng.randrange(len(b))] = 0xFF  # no UTF-8, US-ASCII or BCD byte
+            return
+        try:
+            if roll < 0.93:
+                b.extend(bytes(rng.randint(1, 3)))
+            else:
+                del b[len(b) - len(b) % size:]
+        except BufferError:  # a call holds it
+            pass
 
 
 class Run:
@@ -352,6 +393,28 @@ class Run:
             self.fail(f"unpack returned {out!r:.200}")
         self.count("unpack returned")
 
+    def stream_from(self, recipe, rng):
+        """A Recipe compiled from a shared recipe, then one of its stream methods over a packet stream."""
+        try:
+            r = pw.Recipe(recipe, bit_exact=rng.random() < 0.3)
+        except Exception as e:  # noqa: BLE001
+            self.check_failure(e, "Recipe")
+            return
+        packet = rng.choice(self.world.packets)
+        stride = max(len(packet), 1)
+        buffer = (packet or b"\0") * rng.choice([1, 4, 300])
+        try:
+            if rng.random() < 0.5:
+                out = r.unpack_columns(buffer, stride, rng.choice([0, 3]))
+                judge_columns(self, out, len(buffer) // stride)
+            else:
+                for d in r.iter_unpack(buffer, stride, rng.choice([0, 3])):
+                    judge_dict(self, d)
+        except Exception as e:  # noqa: BLE001
+            self.check_failure(e, "Recipe stream")
+            return
+        self.count("Recipe stream returned")
+
     # ---- threads ----
 
     def caller(self, seed):
@@ -378,6 +441,61 @@ class Run:
                     self.fail(f"private recipe read as {got!r}, expected {expected_unpack!r}")
                 self.count("private checked")
 
+    def streamer(self, seed):
+        """Shared Recipes over shared buffers: the unchanged ones read the same every time."""
+        rng = random.Random(seed)
+        w = self.world
+        first = True
+        while time.monotonic() < self.deadline:
+            roll = 0.0 if first else rng.random()  # the columns first, so that every run checks some
+            first = False
+            r, buffer, want = rng.choice(w.streams)
+            if roll < 0.35:
+                got = r.unpack_columns(buffer)
+                if got != want["columns"]:
+                    self.fail(f"columns of an unchanged stream differ: {sorted(got)}")
+                self.count("columns checked")
+            elif roll < 0.55:
+                # A part of the stream through a memoryview, packet by packet.
+                k = rng.randint(0, 40)
+                got = list(r.iter_unpack(memoryview(buffer)[:k * r.size]))
+                if got != want["dicts"][:k]:
+                    self.fail(f"iter_unpack of an unchanged stream differs at {k} packets")
+                self.count("iter_unpack checked")
+            elif roll < 0.85:
+                # The stream that mutators edit: any result of the right shape, or a documented failure.
+                try:
+                    if rng.random() < 0.7:
+                        judge_columns(self, w.shared_recipe.unpack_columns(w.shared_buffer), None)
+                    else:
+                        for _, d in zip(range(50), w.shared_recipe.iter_unpack(w.shared_buffer)):
+                            judge_dict(self, d)
+                except Exception as e:  # noqa: BLE001
+                    if type(e) is ValueError and "is not a whole number of" in str(e):
+                        self.count("shared stream of part packets refused")  # a mutator's extend
+                    else:
+                        self.check_failure(e, "shared stream")
+                    continue
+                self.count("shared stream returned")
+            else:
+                self.stream_from(rng.choice(w.recipes), rng)
+
+    def walker(self):
+        """The lists, tuples and dicts the collector tracks, looked at over and over: every element of a
+        short one, the first and the last of a long one (a half-filled container has a NULL last)."""
+        while time.monotonic() < self.deadline:
+            for o in gc.get_objects():
+                try:
+                    if type(o) is list or type(o) is tuple:
+                        for x in (o if len(o) < 64 else (o[0], o[-1])):
+                            type(x)
+                    elif type(o) is dict:
+                        for k, v in itertools.islice(o.items(), 64):
+                            type(k), type(v)
+                except (IndexError, RuntimeError):  # another thread shrank it, or resized the dict
+                    pass
+            self.count("object walks")
+
     def mutator(self, seed):
         rng = random.Random(seed)
         while time.monotonic() < self.deadline:
@@ -388,6 +506,57 @@ class Run:
             self.count("edits")
             if rng.random() < 0.001:
                 gc.collect()
+
+
+def judge_dict(run, d):
+    if type(d) is not dict or any(type(k) is not str or type(v) not in (int, float, str) for k, v in d.items()):
+        run.fail(f"stream read a packet as {d!r:.200}")
+
+
+def judge_columns(run, columns, count):
+    """Columns of the right types and lengths (count: the packets, None when not known)."""
+    if type(columns) is not dict:
+        run.fail(f"unpack_columns returned {type(columns).__name__}")
+        return
+    lengths = set()
+    for name, column in columns.items():
+        if type(name) is not str or type(column) not in (array.array, list):
+            run.fail(f"unpack_columns gave {name!r:.50}: {type(column).__name__}")
+            return
+        if type(column) is list and any(type(v) is not str for v in column):
+            run.fail(f"text column {name!r:.50} holds a value that is not a str")
+        lengths.add(len(column))
+    if len(lengths) > 1 or (count is not None and lengths and lengths != {count}):
+        run.fail(f"unpack_columns gave columns of lengths {sorted(lengths)} for {count} packets")
+
+
+def stream_cases():
+    """Recipes with numeric and text fields, each with a buffer long enough that its numeric columns
+    are read without the interpreter lock, and what reading it gives."""
+    def item(name, enc, bits, order="big", rev=False, value=0):
+        return {"name": name, "encoding": enc, "bits": bits, "byte_order": order, "reverse_bits": rev,
+                "value": value}
+    recipes = [
+        [item("a", "unsigned", 12, value=0xABC), item("b", "twos_complement", 20, "little", True, -5),
+         item("t", "utf8", 16, value="hi"), item("c", "packed_bcd", 8, value=42),
+         item("f", "ieee754_f16", 16, value=1.5), item("u", "us_ascii", 8, value="z")],
+        [item("x", "unsigned", 32, value=7), item("y", "sign_magnitude", 16, value=-300),
+         item("z", "ieee754_f64", 64, value=-0.25)],
+        [item("s", "utf-16be", 32, value="\u20ac!"), item("n", "bcd", 16, value=19)],
+    ]
+    rng = random.Random(7)
+    cases = []
+    for items in recipes:
+        r = pw.Recipe(items)
+        packets = []
+        for _ in range(20_000):
+            for d in items:  # a few values vary from packet to packet
+                if d["encoding"] == "unsigned":
+                    d["value"] = rng.randrange(2 ** d["bits"])
+            packets.append(pw.pack_parameters(items))
+        buffer = b"".join(packets)
+        cases.append((r, buffer, {"columns": r.unpack_columns(buffer), "dicts": [r.unpack(p) for p in packets[:40]]}))
+    return cases
 
 
 def private_recipe():
@@ -413,6 +582,10 @@ def main():
     parser.add_argument("--seconds", type=float, default=5.0, help="how long to run (default 5)")
     parser.add_argument("--callers", type=int, default=4, help="threads that call the engines (default 4)")
     parser.add_argument("--mutators", type=int, default=2, help="threads that edit the recipes (default 2)")
+    parser.add_argument("--streamers", type=int, default=2,
+                        help="threads that read streams through Recipe objects (default 2)")
+    parser.add_argument("--walkers", type=int, default=1,
+                        help="threads that walk every object the collector tracks (default 1)")
     parser.add_argument("--seed", type=int, default=None, help="random seed (default: from the clock)")
     args = parser.parse_args()
     seed = args.seed if args.seed is not None else time.time_ns() % 1_000_000
@@ -424,6 +597,9 @@ def main():
                for i in range(args.callers)]
     threads += [threading.Thread(target=run.guarded(lambda s=seed + 1000 + i: run.mutator(s)), daemon=True)
                 for i in range(args.mutators)]
+    threads += [threading.Thread(target=run.guarded(lambda s=seed + 2000 + i: run.streamer(s)), daemon=True)
+                for i in range(args.streamers)]
+    threads += [threading.Thread(target=run.guarded(run.walker), daemon=True) for _ in range(args.walkers)]
     for t in threads:
         t.start()
     # A call or a hook that never returns: report it rather than wait for ever.
@@ -432,7 +608,8 @@ def main():
         t.join(max(0.0, limit - time.monotonic()))
     hung = sum(t.is_alive() for t in threads)
 
-    print(f"seed {seed}, {args.seconds:g} s, {args.callers} callers, {args.mutators} mutators")
+    print(f"seed {seed}, {args.seconds:g} s, {args.callers} callers, {args.mutators} mutators, "
+          f"{args.streamers} streamers, {args.walkers} walkers")
     for what, n in sorted(run.counts.items()):
         print(f"  {what:40} {n}")
     for f in run.failures:
@@ -441,7 +618,12 @@ def main():
         print(f"FAILURE: {hung} threads still running 60 s after the deadline")
         sys.stdout.flush()
         os._exit(2)
-    if run.failures or not run.counts.get("pack returned") or not run.counts.get("unpack returned"):
+    missing = [what for what, wanted in [("pack returned", True), ("unpack returned", True),
+                                         ("columns checked", args.streamers > 0), ("object walks", args.walkers > 0)]
+               if wanted and not run.counts.get(what)]
+    if missing:
+        print("FAILURE: nothing counted for", ", ".join(missing))
+    if run.failures or missing:
         sys.exit(1)
     print("ok")
 
