@@ -24,7 +24,7 @@ PW_COLD error fault_error(packet::field_fault fault, const field_labels& labels)
 
 namespace detail {
 
-result<std::uint64_t> encode_number_general(const packet::field& desc, PyObject* value) {
+result<std::uint64_t> encode_number_general(const packet::field_desc& desc, PyObject* value) {
     packet::number v;
     if (status s = to_number(value, packet::value_kind_of(desc.encoding), v); PW_UNLIKELY(!s)) return s.take_error();
     return packet::encode_number(desc.encoding, v, desc.bits);
@@ -50,7 +50,7 @@ namespace {
 
 // Out of line: the scratch buffer is on the C stack only while the text is
 // decoded.
-PW_NOINLINE result<PyObject*> read_text(std::span<const std::uint8_t> packet, u128 pos, const packet::field& d,
+PW_NOINLINE result<PyObject*> read_text(std::span<const std::uint8_t> packet, u128 pos, const packet::field_desc& d,
                                         bool exact) {
     const std::size_t count = d.bits / 8 + (d.bits % 8 != 0);
     std::uint8_t small[256];

@@ -32,9 +32,9 @@ error packet_too_short(PyObject* name, u128 needed, std::size_t length);
 error fault_error(packet::field_fault fault, const field_labels& labels);
 
 // A plan field for an item whose names are resolved, at bit `pos`.
-PW_INLINE packet::plan_field plan_of(const item_fields& f, u128 pos) noexcept {
+PW_INLINE packet::plan_field plan_of(const item_view& f, u128 pos) noexcept {
     packet::plan_field p;
-    p.desc = f.field;
+    p.desc = f.desc;
     p.position = pos;
     const bool known = f.encoding != nullptr;
     packet::set_faults(p, {f.order_known, known, known && f.encoding->packer});
@@ -43,10 +43,10 @@ PW_INLINE packet::plan_field plan_of(const item_fields& f, u128 pos) noexcept {
 
 // Works out the one-load cut of a plan field at p.position, for the reader,
 // where one can be used: numeric fields the reader can decode. `available`
-// as for quick_cut_of.
+// as for word_cut_of.
 PW_INLINE void plan_cut(packet::plan_field& p, bool exact, std::size_t available) noexcept {
     if (p.read_fault == packet::field_fault::none && !is_text(p.desc.encoding))
-        p.cut = packet::quick_cut_of(p.desc, p.position, exact, available);
+        p.cut = packet::word_cut_of(p.desc, p.position, exact, available);
 }
 
 // ---- packing ----
@@ -57,12 +57,12 @@ status pack_text(std::span<std::uint8_t> packet, const packet::plan_field& p, u1
 }  // namespace detail
 
 namespace detail {
-result<std::uint64_t> encode_number_general(const packet::field& desc, PyObject* value);
+result<std::uint64_t> encode_number_general(const packet::field_desc& desc, PyObject* value);
 
 // The pattern of the commonest values, which cannot fail: a small exact int
 // in range for an unsigned or two's complement field, an exact float for a
 // binary32 or binary64 one. Returns false for any other (nothing raised).
-PW_INLINE bool encode_plain_number(const packet::field& desc, PyObject* value, std::uint64_t& out) noexcept {
+PW_INLINE bool encode_plain_number(const packet::field_desc& desc, PyObject* value, std::uint64_t& out) noexcept {
     long long small;
     switch (desc.encoding) {
         case field_encoding::unsigned_int:
@@ -93,7 +93,7 @@ PW_INLINE bool encode_plain_number(const packet::field& desc, PyObject* value, s
 
 // The value of a numeric field converted and encoded (the encoder's range
 // checks included).
-PW_INLINE result<std::uint64_t> encode_number_value(const packet::field& desc, PyObject* value) {
+PW_INLINE result<std::uint64_t> encode_number_value(const packet::field_desc& desc, PyObject* value) {
     std::uint64_t pattern;
     if (PW_LIKELY(detail::encode_plain_number(desc, value, pattern))) return pattern;
     return detail::encode_number_general(desc, value);

@@ -57,7 +57,7 @@ public:
                 kept.reset();  // let the old room go first
                 kept_size = 0;
                 const std::size_t size = std::max<std::size_t>(n, 64);
-                kept.reset(new py::item_fields[size]);
+                kept.reset(new py::item_view[size]);
                 kept_size = size;
             }
             fields_ = kept.get();
@@ -67,8 +67,8 @@ public:
         } else {
             // A list holds at most PY_SSIZE_T_MAX items; saying so keeps the
             // array's byte count in range.
-            if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(py::item_fields)) throw std::bad_alloc();
-            heap_.reset(new py::item_fields[n]);
+            if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(py::item_view)) throw std::bad_alloc();
+            heap_.reset(new py::item_view[n]);
             fields_ = heap_.get();
         }
     }
@@ -81,20 +81,20 @@ public:
         for (std::size_t i = 0; i < n_; ++i) fields_[i].let_go();
         busy = false;
     }
-    py::item_fields* fields() const noexcept { return fields_; }
+    py::item_view* fields() const noexcept { return fields_; }
 
 private:
     static constexpr std::size_t inline_items = 8;
     static constexpr std::size_t max_kept = 4096;  // larger recipes are rare: not kept for the thread
-    static inline thread_local std::unique_ptr<py::item_fields[]> kept;
+    static inline thread_local std::unique_ptr<py::item_view[]> kept;
     static inline thread_local std::size_t kept_size = 0;
     static inline thread_local bool busy = false;
 
     std::size_t n_;
-    py::item_fields* fields_ = nullptr;
+    py::item_view* fields_ = nullptr;
     bool owner_ = false;
-    py::item_fields inline_[inline_items];
-    std::unique_ptr<py::item_fields[]> heap_;
+    py::item_view inline_[inline_items];
+    std::unique_ptr<py::item_view[]> heap_;
 };
 
 }  // namespace
@@ -106,17 +106,17 @@ result<PyObject*> build_packet(const py::item_list& items) {
     // Items read in one go in the sizing pass serve the encoding pass too, as
     // long as no Python code has run in between.
     item_room room(n);
-    py::item_fields* fields = room.fields();
+    py::item_view* fields = room.fields();
     bool may_have_run_code = false;
 
     // Sizing pass.
     packet::packet_extent extent;
     for (std::size_t i = 0; i < n; ++i) {
         py::prefetch_items(items, i);
-        py::item_fields& f = fields[i];
+        py::item_view& f = fields[i];
         if (status s = py::read_item(items[i], py::item_part::extent, f); PW_UNLIKELY(!s)) return s.take_error();
         may_have_run_code |= f.ran_code;
-        extent.add(f.field);
+        extent.add(f.desc);
     }
     auto made = py::new_packet(extent.end_bits());
     if (PW_UNLIKELY(!made)) return made.take_error();
@@ -130,7 +130,7 @@ result<PyObject*> build_packet(const py::item_list& items) {
         // The sizing pass read the whole item in one go (the encoding is
         // known then) and nothing has run since that could have changed it:
         // use what it read in place. Otherwise read the item again, over it.
-        py::item_fields& f = fields[i];
+        py::item_view& f = fields[i];
         if (!(f.encoding != nullptr && !f.ran_code && !may_have_run_code)) {
             if (status s = py::read_item(items[i], py::item_part::keys_and_value, f); PW_UNLIKELY(!s))
                 return s.take_error();
@@ -144,7 +144,7 @@ result<PyObject*> build_packet(const py::item_list& items) {
             f.hold();
             may_have_run_code = true;
         }
-        const u128 pos = positions.place(f.field);
+        const u128 pos = positions.place(f.desc);
         if (status s = py::resolve_names(f); PW_UNLIKELY(!s)) return s.take_error();
         const packet::plan_field p = py::plan_of(f, pos);
         const py::field_labels labels{f.name, f.encoding_text, f.order_text};

@@ -117,7 +117,7 @@ public:
     // name, encoding, bits, byte_order, reverse_bits, then offset_bits: the
     // order both engines read an item in, so the first fault is reported.
     // The encoding and byte order are left to be matched by the caller.
-    status read_keys(item_fields& f);
+    status read_keys(item_view& f);
 
 private:
     PyObject* dict_;
@@ -311,13 +311,13 @@ PW_INLINE static bool plain_size(PyObject* o, std::size_t& out) noexcept {
 
 PW_INLINE static bool plain_ascii(PyObject* o) noexcept { return PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o); }
 
-bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
+bool read_plain_item(PyObject* dict, item_view& f) noexcept {
     constexpr unsigned required = (1u << key_name) | (1u << key_encoding) | (1u << key_bits) |
                                   (1u << key_byte_order) | (1u << key_reverse_bits);
     unsigned found = 0;
     unsigned expected = 0;
     f.value = nullptr;
-    f.field.has_offset = false;
+    f.desc.has_offset = false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     for (Py_ssize_t left = PyDict_GET_SIZE(dict); left > 0 && compat::dict_next(dict, &pos, &key, &value); --left) {
@@ -337,26 +337,26 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
                 if (!e || e->value < 0) return false;
                 f.encoding_text = value;
                 f.encoding = &encoding_names[e->value];
-                f.field.encoding = f.encoding->encoding;
+                f.desc.encoding = f.encoding->encoding;
                 break;
             }
             case key_bits:
-                if (!plain_size(value, f.field.bits)) return false;
+                if (!plain_size(value, f.desc.bits)) return false;
                 break;
             case key_byte_order: {
                 const name_slot* o = known_name(value);
                 if (!o || o->value >= 0) return false;
                 f.order_text = value;
-                f.field.order = static_cast<byte_order>(-1 - o->value);
+                f.desc.order = static_cast<byte_order>(-1 - o->value);
                 break;
             }
             case key_reverse_bits:
                 if (value != Py_True && value != Py_False) return false;
-                f.field.reverse = value == Py_True;
+                f.desc.reverse = value == Py_True;
                 break;
             case key_offset_bits:
-                if (!plain_size(value, f.field.offset)) return false;
-                f.field.has_offset = true;
+                if (!plain_size(value, f.desc.offset)) return false;
+                f.desc.has_offset = true;
                 break;
             default:
                 f.value = value;
@@ -367,16 +367,16 @@ bool read_plain_item(PyObject* dict, item_fields& f) noexcept {
     return (found & required) == required;
 }
 
-PW_COLD status item_reader::read_keys(item_fields& f) {
+PW_COLD status item_reader::read_keys(item_view& f) {
     f.encoding = nullptr;
     f.order_known = false;
     f.value = nullptr;
     if (status s = text(key_name, f.name); !s) return s;
     if (status s = text(key_encoding, f.encoding_text); !s) return s;
-    if (status s = size(key_bits, f.field.bits); !s) return s;
+    if (status s = size(key_bits, f.desc.bits); !s) return s;
     if (status s = text(key_byte_order, f.order_text); !s) return s;
-    if (status s = flag(key_reverse_bits, f.field.reverse); !s) return s;
-    return optional_size(key_offset_bits, f.field.has_offset, f.field.offset);
+    if (status s = flag(key_reverse_bits, f.desc.reverse); !s) return s;
+    return optional_size(key_offset_bits, f.desc.has_offset, f.desc.offset);
 }
 
 // ---- names ----
@@ -433,12 +433,12 @@ result<byte_order> find_byte_order(PyObject* name) {
 
 // ---- one item ----
 
-PW_COLD static status read_extent_slow(item_reader& reader, item_fields& f) {
-    if (status s = reader.size(key_bits, f.field.bits); !s) return s;
-    return reader.optional_size(key_offset_bits, f.field.has_offset, f.field.offset);
+PW_COLD static status read_extent_slow(item_reader& reader, item_view& f) {
+    if (status s = reader.size(key_bits, f.desc.bits); !s) return s;
+    return reader.optional_size(key_offset_bits, f.desc.has_offset, f.desc.offset);
 }
 
-PW_COLD static status read_item_slow(PyObject* item, item_part part, item_fields& f) {
+PW_COLD static status read_item_slow(PyObject* item, item_part part, item_view& f) {
     // The scan's values are borrowed: decide from them before reading
     // anything, as a conversion may run code that drops them.
     item_scan scan;
@@ -458,7 +458,7 @@ PW_COLD static status read_item_slow(PyObject* item, item_part part, item_fields
     return success();
 }
 
-status read_item(PyObject* item, item_part part, item_fields& f) {
+status read_item(PyObject* item, item_part part, item_view& f) {
     if (PW_UNLIKELY(!PyDict_Check(item))) {
         raise_cast_error(item, "dict");
         return pending_error();
@@ -471,22 +471,22 @@ status read_item(PyObject* item, item_part part, item_fields& f) {
     return read_item_slow(item, part, f);
 }
 
-status resolve_encoding_slow(item_fields& f) {
+status resolve_encoding_slow(item_view& f) {
     auto found = find_encoding(f.encoding_text);
     if (PW_UNLIKELY(!found)) return found.take_error();
     f.encoding = *found;
-    if (f.encoding != nullptr) f.field.encoding = f.encoding->encoding;
+    if (f.encoding != nullptr) f.desc.encoding = f.encoding->encoding;
     return success();
 }
 
-status resolve_order_slow(item_fields& f) {
+status resolve_order_slow(item_view& f) {
     auto order = find_byte_order(f.order_text);
     if (PW_UNLIKELY(!order)) {
         // An unknown word stays unresolved; only a failure to match it fails.
         if (order.err().kind == error_kind::pending) return order.take_error();
         return success();
     }
-    f.field.order = *order;
+    f.desc.order = *order;
     f.order_known = true;
     return success();
 }

@@ -13,7 +13,7 @@
 // lower-casing of a name, a lookup or comparison with a key that is not an
 // exact str, or any allocation of an object the garbage collector tracks
 // (whose collection runs finalizers). Across such a point, hold a strong
-// reference (item_fields does) or read again.
+// reference (item_view does) or read again.
 #pragma once
 
 #include <cstddef>
@@ -86,8 +86,8 @@ PW_INLINE bool is_inert(PyObject* v) noexcept {
 // converting a value that is not inert, or matching a name that is not
 // canonical, the engines call hold(): converting may run code that drops the
 // dict's own references. Read key by key, the objects are always held.
-struct item_fields {
-    packet::field field;  // field.encoding is set once `encoding` is resolved
+struct item_view {
+    packet::field_desc desc;  // desc.encoding is set once `encoding` is resolved
     PyObject* name = nullptr;
     PyObject* encoding_text = nullptr;
     PyObject* order_text = nullptr;
@@ -97,10 +97,10 @@ struct item_fields {
     bool ran_code = false;     // reading may have run Python code (a conversion hook)
     bool held = false;         // strong references to the objects in `kept`
 
-    item_fields() = default;
-    item_fields(const item_fields&) = delete;
-    item_fields& operator=(const item_fields&) = delete;
-    ~item_fields() { let_go(); }
+    item_view() = default;
+    item_view(const item_view&) = delete;
+    item_view& operator=(const item_view&) = delete;
+    ~item_view() { let_go(); }
 
     // Takes strong references to the objects named above, once.
     PW_INLINE void hold() noexcept {
@@ -136,16 +136,16 @@ enum class item_part : std::uint8_t {
 // keys in their documented order, so that the first fault is reported. The
 // common case takes one pass over the dict's entries; the encoding and byte
 // order names are then already matched.
-status read_item(PyObject* item, item_part part, item_fields& f);
+status read_item(PyObject* item, item_part part, item_view& f);
 
-status resolve_encoding_slow(item_fields& f);
-status resolve_order_slow(item_fields& f);
+status resolve_encoding_slow(item_view& f);
+status resolve_order_slow(item_view& f);
 
 // Matches the encoding name and the byte order word once: an unknown one is
 // left unresolved (encoding nullptr, order_known false), as each direction
 // reports it at its own point. Fails only when matching raised (a non-ASCII
 // name is lower-cased in full, which may fail).
-PW_INLINE status resolve_names(item_fields& f) {
+PW_INLINE status resolve_names(item_view& f) {
     if (PW_UNLIKELY(f.encoding == nullptr)) {
         if (status s = resolve_encoding_slow(f); PW_UNLIKELY(!s)) return s;
     }

@@ -15,7 +15,7 @@ PyObject* key_string(PyObject* s) {
 }
 
 // The dict of the snapshot for one item: what was read, as it was read.
-PyObject* snapshot_item(const field_objects& o, const packet::field& d) {
+PyObject* snapshot_item(const field_objects& o, const packet::field_desc& d) {
     ref item(PyDict_New());
     ref bits(PyLong_FromSize_t(d.bits));
     if (!item || !bits) return nullptr;
@@ -50,7 +50,7 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
     c->objects.resize(n);
     std::vector<ref> dicts(n);
     for (std::size_t i = 0; i < n; ++i) {
-        item_fields f;
+        item_view f;
         if (status s = read_item(items[i], item_part::keys_and_value, f); !s) return s.take_error();
         f.hold();
         if (status s = resolve_names(f); !s) return s.take_error();
@@ -62,7 +62,7 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
         if (!o.name || !o.encoding_text || !o.order_text) return pending_error();
         Py_XINCREF(f.value);
         o.value = ref(f.value);
-        dicts[i] = ref(snapshot_item(o, f.field));
+        dicts[i] = ref(snapshot_item(o, f.desc));
         if (!dicts[i]) return pending_error();
     }
 

@@ -13,11 +13,11 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
     const std::size_t length = packet.size();
     packet::position_tracker positions(base_offset);
 
-    py::item_fields f;
+    py::item_view f;
     for (std::size_t i = 0; i < items.size(); ++i) {
         py::prefetch_items(items, i);
         if (status s = py::read_item(items[i], py::item_part::keys, f); PW_UNLIKELY(!s)) return s.take_error();
-        const u128 pos = positions.place(f.field);
+        const u128 pos = positions.place(f.desc);
         // Matching a name that is not canonical may run code.
         if (PW_UNLIKELY(!f.order_known || f.encoding == nullptr)) f.hold();
         if (status s = py::resolve_names(f); PW_UNLIKELY(!s)) return s.take_error();

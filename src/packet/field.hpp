@@ -32,7 +32,7 @@
 namespace packweaver::packet {
 
 // One field of a packet.
-struct field {
+struct field_desc {
     field_encoding encoding = field_encoding::unsigned_int;
     std::size_t bits = 0;
     std::size_t offset = 0;   // the position, when has_offset
@@ -159,7 +159,7 @@ PW_INLINE void write_word(std::uint8_t* dst, std::size_t index, unsigned shift, 
 // The common case of place_number, inline: a field of 1 to 64 bits that one
 // 8-byte write inside the packet reaches. Returns false, writing nothing,
 // for any other; place_number then does it.
-PW_INLINE bool place_number_quick(std::span<std::uint8_t> packet, std::uint64_t pos, std::size_t bits,
+PW_INLINE bool place_number_in_word(std::span<std::uint8_t> packet, std::uint64_t pos, std::size_t bits,
                                   std::uint64_t pattern, bool reverse, byte_order order) noexcept {
     std::uint64_t index = pos / 8;
     std::uint64_t shift = pos % 8;

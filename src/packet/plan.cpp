@@ -75,7 +75,7 @@ std::size_t column_width(column_type t) noexcept {
 
 // ---- cutting ----
 
-std::span<const std::uint8_t> read_text_bytes(std::span<const std::uint8_t> packet, u128 pos, const field& d,
+std::span<const std::uint8_t> read_text_bytes(std::span<const std::uint8_t> packet, u128 pos, const field_desc& d,
                                               bool exact, std::uint8_t* scratch) noexcept {
     const std::size_t count = d.bits / 8 + (d.bits % 8 != 0);
     if (exact) {
@@ -93,7 +93,7 @@ namespace {
 // options fixed: writes through `out` could otherwise alias them, and the
 // compiler would reload them for every value.
 template <bool Little, bool Reverse, class Out, class Decode>
-std::size_t fill_fast(const quick_cut& c, const std::uint8_t* p, std::size_t stride, std::size_t count, Out* out,
+std::size_t fill_fast(const word_cut& c, const std::uint8_t* p, std::size_t stride, std::size_t count, Out* out,
                       Decode decode) {
     const unsigned shift = c.shift, drop = 64 - c.width, swap = 64 - 8 * c.bytes, bits = c.bits;
     const std::uint64_t mask = low_mask(bits);
@@ -107,7 +107,7 @@ std::size_t fill_fast(const quick_cut& c, const std::uint8_t* p, std::size_t str
 }
 
 template <class Out, class Decode>
-std::size_t fill(const quick_cut& c, const field& desc, u128 pos, bool exact, const std::uint8_t* data,
+std::size_t fill(const word_cut& c, const field_desc& desc, u128 pos, bool exact, const std::uint8_t* data,
                  std::size_t stride, std::size_t count, std::size_t available, Out* out, Decode decode) {
     // Packets whose 8-byte load stays inside the readable bytes take the fast road.
     std::size_t fast = 0;
@@ -185,7 +185,7 @@ struct f64_codec {
 
 // The integer codecs, for each storage type their values may land in.
 template <class Out>
-std::size_t fill_integer(const quick_cut& c, const field& desc, u128 pos, bool exact, const std::uint8_t* data,
+std::size_t fill_integer(const word_cut& c, const field_desc& desc, u128 pos, bool exact, const std::uint8_t* data,
                          std::size_t stride, std::size_t count, std::size_t available, Out* out, error* fault) {
     const std::size_t bits = desc.bits;
     switch (desc.encoding) {
@@ -231,7 +231,7 @@ void copy_words(const std::uint8_t* p, std::size_t stride, std::size_t count, bo
     }
 }
 
-bool copy_column(const field& desc, const quick_cut& c, const std::uint8_t* data, std::size_t stride,
+bool copy_column(const field_desc& desc, const word_cut& c, const std::uint8_t* data, std::size_t stride,
                  std::size_t count, std::size_t available, void* out) {
     const bool plain = desc.encoding == field_encoding::unsigned_int ||
                        desc.encoding == field_encoding::twos_complement ||
@@ -254,9 +254,9 @@ bool copy_column(const field& desc, const quick_cut& c, const std::uint8_t* data
 
 }  // namespace
 
-std::size_t fill_column(const field& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
+std::size_t fill_column(const field_desc& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
                         std::size_t count, std::size_t available, void* out, error* fault) {
-    const quick_cut c = quick_cut_of(desc, pos, exact);
+    const word_cut c = word_cut_of(desc, pos, exact);
     if (copy_column(desc, c, data, stride, count, available, out)) return count;
     switch (column_type_of(desc.encoding, desc.bits)) {
         case column_type::u8:

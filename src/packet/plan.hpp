@@ -20,7 +20,7 @@ namespace packweaver::packet {
 // 64), their n bytes swapped for little order, then the low `bits` bits kept
 // or reversed. Both ways of reading fit this: whole bytes read W = 8n bits
 // from the start byte, bit-exact reading W = bits bits at the field.
-struct quick_cut {
+struct word_cut {
     std::size_t index = 0;
     unsigned shift = 0;
     unsigned width = 0;  // W; 0 when the field needs the general road
@@ -36,8 +36,8 @@ struct quick_cut {
 
 // `available` is how many packet bytes the reads may count on: a field in the
 // last 8 of them is read from the word that ends there.
-PW_INLINE quick_cut quick_cut_of(const field& f, u128 pos, bool exact, std::size_t available = SIZE_MAX) noexcept {
-    quick_cut c;
+PW_INLINE word_cut word_cut_of(const field_desc& f, u128 pos, bool exact, std::size_t available = SIZE_MAX) noexcept {
+    word_cut c;
     if (f.bits > 64 || f.bits == 0 || pos / 8 > SIZE_MAX - 8) return c;
     c.bits = static_cast<unsigned>(f.bits);
     c.bytes = (c.bits + 7) / 8;
@@ -61,7 +61,7 @@ PW_INLINE std::uint64_t load64_be(const std::uint8_t* p) noexcept {
 }
 
 // The field integer, from a packet with at least index + 8 bytes.
-PW_INLINE std::uint64_t apply_cut(const quick_cut& c, const std::uint8_t* packet) noexcept {
+PW_INLINE std::uint64_t apply_cut(const word_cut& c, const std::uint8_t* packet) noexcept {
     std::uint64_t raw = (load64_be(packet + c.index) << c.shift) >> (64 - c.width);
     if (c.little) raw = byte_swap64(raw) >> (64 - 8 * c.bytes);
     return c.reverse ? reverse_low_bits(raw, c.bits) : raw & low_mask(c.bits);
@@ -75,21 +75,21 @@ enum class field_fault : std::uint8_t { none, byte_order, encoding };
 
 // One field of a plan.
 struct plan_field {
-    field desc;                               // desc.order holds only without a byte-order fault
+    field_desc desc;                               // desc.order holds only without a byte-order fault
     u128 position = 0;                        // first bit, counted from the packet's bit 0
-    quick_cut cut;                            // for `position`; width 0 when not worked out
+    word_cut cut;                            // for `position`; width 0 when not worked out
     field_fault read_fault = field_fault::none;
     field_fault pack_fault = field_fault::none;
 };
 
 // What an item's names resolved to, for the faults of a plan field.
-struct field_names {
+struct names_known {
     bool order_known;    // the byte order word is "big" or "little"
     bool reader_knows;   // the reader accepts the encoding name
     bool packer_knows;   // the packer accepts it
 };
 
-PW_INLINE void set_faults(plan_field& p, field_names n) noexcept {
+PW_INLINE void set_faults(plan_field& p, names_known n) noexcept {
     p.read_fault = !n.order_known ? field_fault::byte_order
                    : !n.reader_knows ? field_fault::encoding
                                      : field_fault::none;
@@ -105,7 +105,7 @@ PW_INLINE void set_faults(plan_field& p, field_names n) noexcept {
 class position_tracker {
 public:
     explicit position_tracker(u128 base = 0) noexcept : base_(base), cursor_(base) {}
-    PW_INLINE u128 place(const field& f) noexcept {
+    PW_INLINE u128 place(const field_desc& f) noexcept {
         const u128 pos = f.has_offset ? base_ + f.offset : cursor_;
         cursor_ = pos + f.bits;
         return pos;
@@ -120,7 +120,7 @@ private:
 // furthest field so far (where the positions follow the previous one).
 class packet_extent {
 public:
-    PW_INLINE void add(const field& f) noexcept {
+    PW_INLINE void add(const field_desc& f) noexcept {
         const u128 at = f.has_offset ? static_cast<u128>(f.offset) : end_;
         if (at + f.bits > end_) end_ = at + f.bits;
     }
@@ -140,16 +140,16 @@ PW_INLINE u128 bytes_needed(std::size_t bits, u128 pos, bool exact) noexcept {
 // ---- the steps ----
 
 // Places a numeric field's pattern at bit `pos`.
-PW_INLINE void put_number(std::span<std::uint8_t> packet, u128 pos, const field& d, std::uint64_t pattern) noexcept {
+PW_INLINE void put_number(std::span<std::uint8_t> packet, u128 pos, const field_desc& d, std::uint64_t pattern) noexcept {
     if (PW_LIKELY(pos <= UINT64_MAX) &&
-        place_number_quick(packet, static_cast<std::uint64_t>(pos), d.bits, pattern, d.reverse, d.order))
+        place_number_in_word(packet, static_cast<std::uint64_t>(pos), d.bits, pattern, d.reverse, d.order))
         return;
     place_number(packet, pos, d.bits, pattern, d.reverse, d.order);
 }
 
 // The field integer of a numeric field at bit `pos` of a packet long enough
 // for it (bytes_needed).
-PW_INLINE std::uint64_t cut_number(std::span<const std::uint8_t> packet, u128 pos, const field& f,
+PW_INLINE std::uint64_t cut_number(std::span<const std::uint8_t> packet, u128 pos, const field_desc& f,
                                    bool exact) noexcept {
     if (exact) return cut_exact(packet, pos, f.bits, f.reverse, f.order);
     return cut_whole_bytes(packet, static_cast<std::size_t>(pos / 8), f.bits, f.reverse, f.order);
@@ -167,11 +167,11 @@ PW_INLINE std::uint64_t read_number(std::span<const std::uint8_t> packet, const 
 // A text field's bytes at bit `pos`, in byte order undone: a view of the
 // packet, or the bytes copied into scratch ((bits + 7) / 8 bytes) where they
 // must be moved (bit-exact, or little order).
-std::span<const std::uint8_t> read_text_bytes(std::span<const std::uint8_t> packet, u128 pos, const field& d,
+std::span<const std::uint8_t> read_text_bytes(std::span<const std::uint8_t> packet, u128 pos, const field_desc& d,
                                               bool exact, std::uint8_t* scratch) noexcept;
 
 // Whether read_text_bytes needs scratch for this field.
-PW_INLINE bool text_needs_scratch(const field& d, bool exact) noexcept {
+PW_INLINE bool text_needs_scratch(const field_desc& d, bool exact) noexcept {
     return exact || d.order == byte_order::little;
 }
 
@@ -192,7 +192,7 @@ std::size_t column_width(column_type t) noexcept;  // bytes per value
 // index of the first packet whose field does not decode (its error in
 // *fault). Runs no interpreter code; may allocate only for the fault's
 // message.
-std::size_t fill_column(const field& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
+std::size_t fill_column(const field_desc& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
                         std::size_t count, std::size_t available, void* out, error* fault);
 
 }  // namespace packweaver::packet
