@@ -22,7 +22,7 @@ inline constexpr int max_engine_nesting = 50;
 
 class recursion_guard {
 public:
-    explicit recursion_guard(const char* where) noexcept {
+    explicit recursion_guard(const char* where) noexcept : depth_(depth) {
         if (depth_ >= max_engine_nesting) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             return;
@@ -40,7 +40,8 @@ public:
     explicit operator bool() const noexcept { return entered_; }
 
 private:
-    static inline thread_local int depth_ = 0;
+    static inline thread_local int depth = 0;
+    int& depth_;  // this thread's, looked up once
     bool entered_ = false;
 };
 

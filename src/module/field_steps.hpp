@@ -31,22 +31,23 @@ error packet_too_short(PyObject* name, u128 needed, std::size_t length);
 // The error of a plan field's fault.
 error fault_error(packet::field_fault fault, const field_labels& labels);
 
-// A plan field for an item whose names are resolved, at bit `pos`.
-PW_INLINE packet::plan_field plan_of(const item_view& f, u128 pos) noexcept {
-    packet::plan_field p;
+// The plan field of an item whose names are resolved, at bit `pos`, into p
+// (its cut left as it was).
+PW_INLINE void plan_of(const item_view& f, u128 pos, packet::plan_field& p) noexcept {
     p.desc = f.desc;
     p.position = pos;
     const bool known = f.encoding != nullptr;
     packet::set_faults(p, {f.order_known, known, known && f.encoding->packer});
-    return p;
 }
 
 // Works out the one-load cut of a plan field at p.position, for the reader,
-// where one can be used: numeric fields the reader can decode. `available`
-// as for word_cut_of.
+// where one can be used (numeric fields the reader can decode), else none.
+// `available` as for word_cut_of.
 PW_INLINE void plan_cut(packet::plan_field& p, bool exact, std::size_t available) noexcept {
     if (p.read_fault == packet::field_fault::none && !is_text(p.desc.encoding))
         p.cut = packet::word_cut_of(p.desc, p.position, exact, available);
+    else
+        p.cut = packet::word_cut{};
 }
 
 // ---- packing ----

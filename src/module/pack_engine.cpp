@@ -46,24 +46,32 @@ namespace {
 
 // Room for the items of one call. The outermost call on a thread reuses the
 // thread's room, so a call allocates nothing; a call made from a hook while
-// that room is in use takes its own (a few items on the C stack, which it
-// occupies while hooks run and the engines may be called again; more on the
-// heap), leaving the outer call's items as they are.
+// that room is in use takes its own on the heap (never on the C stack, which
+// every level of such recursion keeps while hooks run), leaving the outer
+// call's items as they are.
+// The items of the outermost call on a thread.
+struct thread_room {
+    std::unique_ptr<py::item_view[]> items;
+    std::size_t size = 0;
+    bool busy = false;
+};
+thread_local thread_room room;
+
 class item_room {
 public:
     explicit item_room(std::size_t n) : n_(n) {
-        if (!busy && n <= max_kept) {
-            if (kept_size < n) {
-                kept.reset();  // let the old room go first
-                kept_size = 0;
+        thread_room& t = room;  // one look-up of the thread's storage
+        if (!t.busy && n <= max_kept) {
+            if (t.size < n) {
+                t.items.reset();  // let the old room go first
+                t.size = 0;
                 const std::size_t size = std::max<std::size_t>(n, 64);
-                kept.reset(new py::item_view[size]);
-                kept_size = size;
+                t.items.reset(new py::item_view[size]);
+                t.size = size;
             }
-            fields_ = kept.get();
-            busy = owner_ = true;
-        } else if (n <= inline_items) {
-            fields_ = inline_;
+            fields_ = t.items.get();
+            t.busy = true;
+            owner_ = &t;
         } else {
             // A list holds at most PY_SSIZE_T_MAX items; saying so keeps the
             // array's byte count in range.
@@ -75,25 +83,20 @@ public:
     item_room(const item_room&) = delete;
     item_room& operator=(const item_room&) = delete;
     ~item_room() {
-        if (!owner_) return;
+        if (owner_ == nullptr) return;
         // Letting the held objects go may run finalizers, which may call the
         // engines: the room stays taken until every item is clear.
         for (std::size_t i = 0; i < n_; ++i) fields_[i].let_go();
-        busy = false;
+        owner_->busy = false;
     }
     py::item_view* fields() const noexcept { return fields_; }
 
 private:
-    static constexpr std::size_t inline_items = 8;
     static constexpr std::size_t max_kept = 4096;  // larger recipes are rare: not kept for the thread
-    static inline thread_local std::unique_ptr<py::item_view[]> kept;
-    static inline thread_local std::size_t kept_size = 0;
-    static inline thread_local bool busy = false;
 
     std::size_t n_;
     py::item_view* fields_ = nullptr;
-    bool owner_ = false;
-    py::item_view inline_[inline_items];
+    thread_room* owner_ = nullptr;
     std::unique_ptr<py::item_view[]> heap_;
 };
 
@@ -126,6 +129,7 @@ result<PyObject*> build_packet(const py::item_list& items) {
 
     // Encoding pass.
     packet::position_tracker positions;
+    packet::plan_field p;
     for (std::size_t i = 0; i < n; ++i) {
         // The sizing pass read the whole item in one go (the encoding is
         // known then) and nothing has run since that could have changed it:
@@ -146,7 +150,7 @@ result<PyObject*> build_packet(const py::item_list& items) {
         }
         const u128 pos = positions.place(f.desc);
         if (status s = py::resolve_names(f); PW_UNLIKELY(!s)) return s.take_error();
-        const packet::plan_field p = py::plan_of(f, pos);
+        py::plan_of(f, pos, p);
         const py::field_labels labels{f.name, f.encoding_text, f.order_text};
         if (status s = py::pack_value(packet, p, pos, f.value, labels); PW_UNLIKELY(!s)) return s.take_error();
     }

@@ -54,7 +54,7 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
         if (status s = read_item(items[i], item_part::keys_and_value, f); !s) return s.take_error();
         f.hold();
         if (status s = resolve_names(f); !s) return s.take_error();
-        c->fields[i] = plan_of(f, 0);
+        plan_of(f, 0, c->fields[i]);
         field_objects& o = c->objects[i];
         o.name = ref(key_string(f.name));
         o.encoding_text = ref(PyUnicode_FromObject(f.encoding_text));

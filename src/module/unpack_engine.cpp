@@ -14,6 +14,7 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
     packet::position_tracker positions(base_offset);
 
     py::item_view f;
+    packet::plan_field p;
     for (std::size_t i = 0; i < items.size(); ++i) {
         py::prefetch_items(items, i);
         if (status s = py::read_item(items[i], py::item_part::keys, f); PW_UNLIKELY(!s)) return s.take_error();
@@ -21,7 +22,7 @@ result<PyObject*> process_recipe(std::span<const std::uint8_t> packet, std::size
         // Matching a name that is not canonical may run code.
         if (PW_UNLIKELY(!f.order_known || f.encoding == nullptr)) f.hold();
         if (status s = py::resolve_names(f); PW_UNLIKELY(!s)) return s.take_error();
-        packet::plan_field p = py::plan_of(f, pos);
+        py::plan_of(f, pos, p);
         py::plan_cut(p, false, length);
         const py::field_labels labels{f.name, f.encoding_text, f.order_text};
         auto value = py::read_value(packet, p, pos, false, p.cut.usable(length), labels);
