@@ -1742,6 +1742,11 @@ class Recipe:
     hashable, and pickles (to its items and ``bit_exact``), so it can be sent
     to worker processes.
 
+    A Recipe that the garbage collector cleared while breaking a reference
+    cycle through one of its values (and that a finalizer or weakref
+    callback reaches again) refuses every method with ``ValueError: Recipe
+    object is no longer usable: ...``.
+
     Args:
         recipe: A sequence (not a str) of item dicts, with the keys of
             :func:`pack_parameters`; ``value`` may be left out.
