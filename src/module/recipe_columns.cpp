@@ -194,6 +194,9 @@ PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
         if (t == packet::column_type::none) t = packet::column_type::f64;
         if (!numeric[i].make(t, count)) return nullptr;
         ++numeric_fields;
+        // A column of a large stream takes a while to make (its memory is
+        // zeroed): a signal is seen between two.
+        if (PyErr_CheckSignals() < 0) return nullptr;
     }
 
     first_fault fault;
