@@ -12,8 +12,14 @@ function, the median ns per call of each build, the ratio B/A of the medians
 the spread of the per-round ratios (their 10th and 90th percentiles).
 
 Functions: pack_parameters and unpack_parameters on the frames of
-bench_packets.py (4, 32 and 256 fields), and each text codec on a 16-byte and
-a 64 KiB input. Not a test.
+bench_packets.py (4, 32 and 256 fields) and on a 32-field frame with floats
+(6 sub-byte header fields, 10 sub-byte body fields of which 3 two's
+complement, 11 whole-byte unsigned and two's complement fields, and 5
+ieee754_f32 / ieee754_f64 fields; 63 bytes). When both builds have the
+compiled Recipe type, also on that frame: Recipe(items).pack(),
+.unpack(packet), and .unpack_columns over 10,000 packets, plain and with
+bit_exact=True (skipped, with a note, when either build lacks Recipe). Then
+each text codec on a 16-byte and a 64 KiB input. Not a test.
 """
 
 from __future__ import annotations
@@ -51,8 +57,31 @@ def load(path, alias):
     return module, path
 
 
-def cases(mod):
-    """(name, callable, calls per run) for one build."""
+# The frame with floats: (name, kind, bits, value), kinds as in bench_packets
+# ("u" unsigned, "s" two's complement, "f" ieee754_f32 / ieee754_f64). Every
+# run of sub-byte fields fills whole bytes, so the whole-byte fields and the
+# floats sit on byte boundaries, as in a real telemetry frame.
+FLOAT_FRAME = [
+    # Header: 16 bits in 6 sub-byte fields.
+    ("version", "u", 3, 5), ("type", "u", 1, 1), ("sec_header", "u", 1, 0), ("apid_high", "u", 3, 7),
+    ("flags", "u", 2, 3), ("seq_high", "u", 6, 45),
+    ("length", "u", 16, 59), ("counter", "u", 8, 200), ("mode", "s", 8, -17),
+    ("temperature_a", "f", 32, 21.5), ("voltage", "f", 64, 28.0123456789),
+    # Body: 40 bits in 10 sub-byte fields, 3 of them two's complement.
+    ("status_a", "u", 1, 1), ("status_b", "u", 2, 2), ("gain", "u", 3, 6), ("range", "u", 4, 9),
+    ("filter", "u", 5, 17), ("channel", "u", 6, 33), ("level", "u", 7, 99), ("trim_a", "s", 4, -5),
+    ("trim_b", "s", 5, -11), ("trim_c", "s", 3, -2),
+    ("sample_a", "s", 16, -12345), ("sample_b", "s", 32, -1234567890), ("timestamp", "u", 32, 4000000000),
+    ("temperature_b", "f", 32, -3.25), ("current", "f", 64, -0.000123), ("pressure", "f", 32, 1013.25),
+    ("offset", "s", 16, -300), ("events", "u", 16, 65000), ("delta", "s", 64, -(1 << 40) - 7),
+    ("checksum_low", "u", 8, 171), ("checksum_high", "s", 8, -86),
+]
+assert len(FLOAT_FRAME) == 32 and sum(bits for _, _, bits, _ in FLOAT_FRAME) % 8 == 0
+COLUMN_PACKETS = 10_000
+
+
+def cases(mod, with_recipe):
+    """(name, callable, calls per run) for one build; the Recipe cases only when with_recipe."""
     # The frames and recipes of bench_packets.py (which imports a packweaver of its own).
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     sys.modules.setdefault("packweaver", mod)
@@ -66,6 +95,19 @@ def cases(mod):
         out.append((f"unpack_parameters {count} fields", lambda p=packet, r=recipe: mod.unpack_parameters(p, 0, r),
                     number))
         out.append((f"pack_parameters {count} fields", lambda r=recipe: mod.pack_parameters(r), number))
+    recipe = bench_packets.recipe_of(FLOAT_FRAME)
+    packet = mod.pack_parameters(recipe)
+    out.append(("unpack_parameters float frame", lambda: mod.unpack_parameters(packet, 0, recipe), 250))
+    out.append(("pack_parameters float frame", lambda: mod.pack_parameters(recipe), 250))
+    if with_recipe:
+        compiled = mod.Recipe(recipe)
+        exact = mod.Recipe(recipe, bit_exact=True)
+        stream = packet * COLUMN_PACKETS
+        out.append(("Recipe.pack() float frame", compiled.pack, 1000))
+        out.append(("Recipe.unpack float frame", lambda: compiled.unpack(packet), 1000))
+        thousands = COLUMN_PACKETS // 1000
+        out.append((f"Recipe.unpack_columns {thousands}k pk", lambda: compiled.unpack_columns(stream), 5))
+        out.append((f"Recipe(bit_exact).unpack_cols {thousands}k", lambda: exact.unpack_columns(stream), 5))
     small = "0123456789abcdef"
     # Mostly ASCII with a few Latin-1 letters, which every codec but US-ASCII takes.
     mixed = ("The quick brown fox jumps over the lazy dog. Größe façade " * 1200)[:65536]
@@ -99,7 +141,11 @@ def main(argv=None):
     load_avg = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
     print(f"A = {path_a}\nB = {path_b}\nPython {sys.version.split()[0]}, {os.cpu_count()} CPUs, load {load_avg:.2f}; "
           f"{rounds} rounds, A and B in turn ({args.clock} time)")
-    ca, cb = cases(mod_a), cases(mod_b)
+    with_recipe = hasattr(mod_a, "Recipe") and hasattr(mod_b, "Recipe")
+    if not with_recipe:
+        lacking = [x for x, m in (("A", mod_a), ("B", mod_b)) if not hasattr(m, "Recipe")]
+        print(f"(Recipe cases skipped: {' and '.join(lacking)} {'lacks' if len(lacking) == 1 else 'lack'} Recipe)")
+    ca, cb = cases(mod_a, with_recipe), cases(mod_b, with_recipe)
     # Same results from both builds, or the comparison is meaningless.
     for (name, fa, _), (_, fb, _) in zip(ca, cb):
         assert fa() == fb(), name
