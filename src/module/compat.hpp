@@ -1,10 +1,32 @@
 // The interpreter's private and version-dependent APIs, each named once here
-// with the public road beside it. Everything else in the module calls these.
+// with the public road beside it. Everything else in the module calls these:
+// no other file tests PY_VERSION_HEX or names an underscored API.
 #pragma once
 
 #include "python.hpp"
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // the int's digits (small_int_value); Python.h has them from 3.11 on
+#endif
+
 namespace packweaver::py::compat {
+
+// From 3.11 on the one-character strs of U+0000-U+00FF that the interpreter
+// shares are static objects, so fetching one cannot fail; before, each is
+// made on its first use.
+inline constexpr bool static_latin1_strs = PY_VERSION_HEX >= 0x030B0000;
+
+// Whether the str's compact form (PyUnicode_DATA, _KIND, _GET_LENGTH) can
+// be read, making it first where needed; false with an exception set. Every
+// str has it from 3.12 on.
+PW_INLINE bool str_ready(PyObject* str) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_READY(str) == 0;
+#else
+    (void)str;
+    return true;
+#endif
+}
 
 // PyDict_Next only forwards to _PyDict_Next; calling that directly saves a
 // hop per entry where the interpreter still exports it.
@@ -57,7 +79,8 @@ PW_INLINE bool small_int_value(PyObject* o, long long& out) noexcept {
 #endif
 }
 
-// Shrinks a bytes object that nothing else has seen yet.
+// Shrinks a bytes object that nothing else has seen yet; on failure *bytes
+// is released and null, with an exception set.
 inline int bytes_resize(PyObject** bytes, Py_ssize_t size) { return _PyBytes_Resize(bytes, size); }
 
 }  // namespace packweaver::py::compat

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "../encoder/ieee754.hpp"
+#include "compat.hpp"
 
 namespace packweaver::py {
 
@@ -101,9 +102,7 @@ bool to_text(PyObject* o, text_view& out) {
         raise_cast_error(o, "str");
         return false;
     }
-#if PY_VERSION_HEX < 0x030C0000
-    if (PW_UNLIKELY(PyUnicode_READY(o) < 0)) return false;
-#endif
+    if (PW_UNLIKELY(!compat::str_ready(o))) return false;
     out.data = PyUnicode_DATA(o);
     out.length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(o));
     out.width = static_cast<unsigned>(PyUnicode_KIND(o));

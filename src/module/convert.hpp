@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "../common/compiler.hpp"
+#include "../common/platform.hpp"
 #include "../common/text.hpp"
 #include "errors.hpp"
 #include "python.hpp"

@@ -3,11 +3,8 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#if PY_VERSION_HEX < 0x030B0000
-#include <longintrepr.h>
-#endif
 
-#include "../common/compiler.hpp"
+#include "../common/platform.hpp"
 
 namespace packweaver::py {
 

@@ -5,8 +5,9 @@
 #include <memory>
 #include <new>
 
-#include "../common/compiler.hpp"
+#include "../common/platform.hpp"
 #include "../common/text.hpp"
+#include "compat.hpp"
 #include "python.hpp"
 
 namespace packweaver::py {
@@ -30,9 +31,7 @@ public:
     void* allocate(const text_shape& shape) override {
         if (PW_UNLIKELY(shape.length == 1 && shape.max_char < 0x100)) {
             latin1_char_ = true;
-#if PY_VERSION_HEX >= 0x030B0000
-            return &char_;
-#endif
+            if constexpr (compat::static_latin1_strs) return &char_;
         }
         if (shape.length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
             PyErr_NoMemory();
@@ -48,19 +47,19 @@ public:
         str_ = nullptr;
         if (PW_UNLIKELY(latin1_char_)) {
             latin1_char_ = false;
-#if PY_VERSION_HEX >= 0x030B0000
-            return PyUnicode_FromOrdinal(char_);  // static objects from 3.11 on: cannot fail
-#else
-            // Older interpreters create a shared str on its first use, which can
-            // fail; the str decoded into then stands in for it.
-            PyObject* shared = PyUnicode_FromOrdinal(PyUnicode_READ_CHAR(s, 0));
-            if (PW_UNLIKELY(shared == nullptr)) {
-                PyErr_Clear();
-                return s;
+            if constexpr (compat::static_latin1_strs) {
+                return PyUnicode_FromOrdinal(char_);  // cannot fail
+            } else {
+                // Older interpreters create a shared str on its first use, which
+                // can fail; the str decoded into then stands in for it.
+                PyObject* shared = PyUnicode_FromOrdinal(PyUnicode_READ_CHAR(s, 0));
+                if (PW_UNLIKELY(shared == nullptr)) {
+                    PyErr_Clear();
+                    return s;
+                }
+                Py_DECREF(s);
+                return shared;
             }
-            Py_DECREF(s);
-            return shared;
-#endif
         }
         return s;
     }
@@ -92,9 +91,9 @@ public:
 
     // The bytes object, or nullptr with an exception set.
     PyObject* release() {
-        if (used_ < reserved_ && _PyBytes_Resize(&bytes_, static_cast<Py_ssize_t>(used_)) < 0) return nullptr;
         PyObject* b = bytes_;
         bytes_ = nullptr;
+        if (used_ < reserved_ && compat::bytes_resize(&b, static_cast<Py_ssize_t>(used_)) < 0) return nullptr;
         return b;
     }
 
