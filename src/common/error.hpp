@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "compiler.hpp"
+#include "platform.hpp"
 
 namespace packweaver {
 
@@ -18,7 +18,6 @@ enum class error_kind {
     key_error,
     not_implemented_error,
     type_error,
-    overflow_error,
     // The host interpreter already holds an exception (a failed conversion of
     // a Python value, or a failed allocation); the message is empty.
     pending,

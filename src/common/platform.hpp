@@ -96,11 +96,11 @@ namespace packweaver {
 //
 // u128 holds exact sums of bit positions and widths: two 64-bit values can
 // need 65 bits. Where the compiler has a 128-bit integer (GCC, Clang) it is
-// that type and PW_HAVE_U128 is 1. MSVC has none, so there u128 is
-// wide_u128 below, two 64-bit words with the operators the core applies to
-// u128; PW_PORTABLE_U128 picks it on any compiler, so that road can be built
-// and tested where the native type exists. wide_u128 is always defined, for
-// the test that holds it against the native type.
+// that type. MSVC has none, so there u128 is wide_u128 below, two 64-bit
+// words with the operators the core applies to u128; PW_PORTABLE_U128 picks
+// it on any compiler, so that road can be built and tested where the native
+// type exists. wide_u128 is always defined, for the test that holds it
+// against the native type.
 
 // Two-word unsigned 128-bit integer, modular like the built-in unsigned
 // types. Built-in integers convert to it implicitly (negative ones
@@ -283,10 +283,8 @@ private:
 };
 
 #if defined(__SIZEOF_INT128__) && !defined(PW_PORTABLE_U128)
-#define PW_HAVE_U128 1
 __extension__ typedef unsigned __int128 u128;
 #else
-#define PW_HAVE_U128 0
 using u128 = wide_u128;
 #endif
 
@@ -351,16 +349,10 @@ PW_INLINE constexpr unsigned count_leading_zeros(T v) noexcept {
 #endif
 }
 
-// The same by width, for callers that name it.
+// The byte swaps by width, for callers that name it.
 PW_INLINE constexpr std::uint16_t byte_swap16(std::uint16_t v) noexcept { return byte_swap(v); }
 PW_INLINE constexpr std::uint32_t byte_swap32(std::uint32_t v) noexcept { return byte_swap(v); }
 PW_INLINE constexpr std::uint64_t byte_swap64(std::uint64_t v) noexcept { return byte_swap(v); }
-PW_INLINE constexpr unsigned popcount32(std::uint32_t v) noexcept { return popcount(v); }
-PW_INLINE constexpr unsigned popcount64(std::uint64_t v) noexcept { return popcount(v); }
-PW_INLINE constexpr unsigned count_trailing_zeros32(std::uint32_t v) noexcept { return count_trailing_zeros(v); }
-PW_INLINE constexpr unsigned count_trailing_zeros64(std::uint64_t v) noexcept { return count_trailing_zeros(v); }
-PW_INLINE constexpr unsigned count_leading_zeros32(std::uint32_t v) noexcept { return count_leading_zeros(v); }
-PW_INLINE constexpr unsigned count_leading_zeros64(std::uint64_t v) noexcept { return count_leading_zeros(v); }
 
 // A hint to bring the cache line at p in for reading; never faults.
 PW_INLINE void prefetch(const void* p) noexcept {

@@ -11,7 +11,6 @@ PyObject* exception_type(error_kind kind) {
         case error_kind::key_error: return PyExc_KeyError;
         case error_kind::not_implemented_error: return PyExc_NotImplementedError;
         case error_kind::type_error: return PyExc_TypeError;
-        case error_kind::overflow_error: return PyExc_OverflowError;
         case error_kind::pending: break;
     }
     return PyExc_SystemError;
