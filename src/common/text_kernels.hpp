@@ -39,20 +39,23 @@ using u64 = std::uint64_t;
 
 enum class level : u8 { scalar, portable, avx2 };
 
+// The levels this build has: AVX2 only where it is compiled in.
+inline constexpr std::size_t level_count = PW_HAVE_AVX2 ? 3 : 2;
+
+// How many levels this processor can run: the first ones, in the order of
+// `level`.
+inline std::size_t runnable_levels() noexcept { return PW_HAVE_AVX2 && cpu_has_avx2() ? 3 : 2; }
+
 // The level a path setting asks for. text_decoder_path and text_encoder_path
 // both list scalar, portable, best; best is AVX2 where it is compiled in and
 // the processor has it.
 template <class Path>
 level level_for(Path path) noexcept {
     if (path == Path::scalar) return level::scalar;
-    return path == Path::best && PW_HAVE_AVX2 && cpu_has_avx2() ? level::avx2 : level::portable;
+    return path == Path::best && runnable_levels() > 2 ? level::avx2 : level::portable;
 }
 
-// The level of each direction, set by set_text_decoder_path() and
-// set_text_encoder_path(); only tests move it off the best one. A kernel
-// reads it once a call.
-extern level decoder_level;
-extern level encoder_level;
+inline constexpr const char* level_names[] = {"scalar", "portable", "avx2"};
 
 // ---------------------------------------------------------------------------
 // Characters and units.
@@ -115,23 +118,15 @@ PW_INLINE void copy_bytes(u8* out, const u8* s, std::size_t n) noexcept {
     if (n != 0) std::memcpy(out, s, n);
 }
 
-// Calls f(integral_constant<W>) for a storage width of 1, 2 or 4 (anything
-// else counts as 4).
-template <class F>
-PW_INLINE decltype(auto) by_width(unsigned width, F f) {
-    switch (width) {
-        case 1: return f(std::integral_constant<unsigned, 1>{});
-        case 2: return f(std::integral_constant<unsigned, 2>{});
-        default: return f(std::integral_constant<unsigned, 4>{});
-    }
-}
+// Kernels by storage width: [0] for 1 byte, [1] for 2, [2] for 4.
+template <class Kernel>
+using by_width = std::array<Kernel, 3>;
 
-// Calls f(bool_constant<LE>) for a byte order.
-template <class F>
-PW_INLINE decltype(auto) by_order(bool little_endian, F f) {
-    if (little_endian) return f(std::true_type{});
-    return f(std::false_type{});
-}
+PW_INLINE constexpr std::size_t width_slot(unsigned width) noexcept { return width >> 1; }
+
+// Kernels by byte order: [0] big-endian, [1] little-endian.
+template <class Kernel>
+using by_order = std::array<Kernel, 2>;
 
 // A pshufb table: row r holds the source byte positions that fill(r, push)
 // pushes, in order, then 0x80 (which pshufb turns into zero).
@@ -353,28 +348,38 @@ PW_AVX2 PW_NOINLINE inline std::size_t ascii_prefix_avx2(const u8* s, std::size_
 // at the start, which is then the part most recently read and the likeliest
 // to be still in the cache.
 
-// Whether every byte is below 0x80, and if so the largest.
-PW_AVX2 PW_NOINLINE inline bool all_ascii_avx2(const u8* s, std::size_t n, u8& max) noexcept {
+// ascii_prefix_avx2 for input that is likely all ASCII: the whole input is
+// checked first, from the end as the scans that reduce go, and only input
+// that is not all ASCII is searched for where its run ends.
+PW_AVX2 PW_NOINLINE inline std::size_t ascii_prefix_whole_first_avx2(const u8* s, std::size_t n, u8& max) noexcept {
     std::size_t j = n;
     __m256i acc = _mm256_setzero_si256();
     for (; j >= 128; j -= 128) {
         const __m256i v = _mm256_max_epu8(_mm256_max_epu8(load256(s + j - 128), load256(s + j - 96)),
                                           _mm256_max_epu8(load256(s + j - 64), load256(s + j - 32)));
-        if (_mm256_movemask_epi8(v) != 0) return false;
+        if (_mm256_movemask_epi8(v) != 0) return ascii_prefix_avx2(s, n, max);
         acc = _mm256_max_epu8(acc, v);
     }
     for (; j >= 32; j -= 32) {
         const __m256i v = load256(s + j - 32);
-        if (_mm256_movemask_epi8(v) != 0) return false;
+        if (_mm256_movemask_epi8(v) != 0) return ascii_prefix_avx2(s, n, max);
         acc = _mm256_max_epu8(acc, v);
     }
     u8 m = max_byte_of(acc);
+    // Four bytes a step: a loop of one is so short that its speed hangs on
+    // where its code lands, and short texts spend most of their time here.
+    for (; j >= 4; j -= 4) {
+        u32 w;
+        std::memcpy(&w, s + j - 4, 4);
+        if (w & 0x80808080u) return ascii_prefix_avx2(s, n, max);
+        m = std::max({m, s[j - 1], s[j - 2], s[j - 3], s[j - 4]});
+    }
     for (; j > 0; --j) {
-        if (s[j - 1] >= 0x80) return false;
+        if (s[j - 1] >= 0x80) return ascii_prefix_avx2(s, n, max);
         m = std::max(m, s[j - 1]);
     }
     max = m;
-    return true;
+    return n;
 }
 
 // [mask] lists the set bits of an 8-bit mask, lowest first. The AVX2 writers
@@ -411,6 +416,9 @@ struct outcome {
     std::size_t fault;  // index of the first character it could not encode, or no_fault
 };
 
+// Encodes n characters of the kernel's storage width at s.
+using encode_kernel = outcome (*)(const u8* s, std::size_t n, u8* out) noexcept;
+
 enum class charset : u8 { unicode, us_ascii, iso_8859_1, windows_1252 };
 
 // The error for the character at `index` that the encoder of `set` refused.
@@ -443,17 +451,16 @@ PW_INLINE std::size_t size_bound(text_encoding enc, const text_view& text) noexc
 PW_INLINE bool valid_width(unsigned w) noexcept { return w == 1 || w == 2 || w == 4; }
 
 // Reserves the bound, writes the byte order mark (the plain UTF-16 and
-// UTF-32 forms have one), runs kernel(integral_constant<W>, characters,
-// count, out) for the view's width and commits what it wrote.
-template <class Kernel>
-status encode_with(const text_view& text, byte_sink& sink, text_encoding enc, charset set, std::span<const u8> bom,
-                   Kernel kernel) {
+// UTF-32 forms have one), runs the kernel of the view's width and commits
+// what it wrote.
+PW_INLINE status encode_with(const text_view& text, byte_sink& sink, text_encoding enc, charset set,
+                             std::span<const u8> bom, const by_width<encode_kernel>& kernels) {
     if (PW_UNLIKELY(!valid_width(text.width))) return unsupported_width(text.width);
+    const auto kernel = kernels[width_slot(text.width)];  // before the sink's call, which may touch any memory
     u8* out = sink.reserve(size_bound(enc, text));
     if (PW_UNLIKELY(out == nullptr)) return pending_error();
     for (std::size_t k = 0; k < bom.size(); ++k) out[k] = bom[k];
-    const auto* src = static_cast<const u8*>(text.data);
-    const outcome r = by_width(text.width, [&](auto w) { return kernel(w, src, text.length, out + bom.size()); });
+    const outcome r = kernel(static_cast<const u8*>(text.data), text.length, out + bom.size());
     if (PW_UNLIKELY(r.fault != no_fault)) return encode_failure(set, text, r.fault);
     sink.commit(bom.size() + r.written);
     return success();
@@ -525,5 +532,104 @@ PW_INLINE bool recode_block(const u8* src, u8* dst, Fits fits) noexcept {
 }
 
 #endif
+
+// ===========================================================================
+// The kernels of each level.
+//
+// Each direction has a table of kernels a level, and calls through the active
+// one: the choice between levels is made once, where the table is chosen,
+// and not again in every call. A level without a kernel of its own for some
+// encoding lends the portable one. Each encoding's unit defines its part of
+// every level's table (utf8_decoders_by_level, ...); decoder/text.cpp and
+// encoder/text.cpp gather those parts into the tables at start-up.
+
+// The table of each level, from each unit's parts.
+template <class Table, class... Parts>
+std::array<Table, level_count> gather_tables(const Parts (&... parts)[level_count]) {
+    std::array<Table, level_count> tables{};
+    for (std::size_t k = 0; k < level_count; ++k) tables[k] = Table{level_names[k], parts[k]...};
+    return tables;
+}
+
+// Validates n bytes (UTF-8, single-byte sets) or units (UTF-16, UTF-32) at s.
+using scan_kernel = scan_result (*)(const u8* s, std::size_t n) noexcept;
+// Writes n validated bytes or units at s as `length` characters of the
+// kernel's storage width.
+using write_kernel = void (*)(const u8* s, std::size_t n, u8* out, std::size_t length) noexcept;
+// The same where n units are n characters.
+using convert_kernel = void (*)(const u8* s, std::size_t n, u8* out) noexcept;
+// The length of the leading run of bytes below 0x80. When that is all of s,
+// `max` gets the largest byte; otherwise some byte below 0x80.
+using ascii_kernel = std::size_t (*)(const u8* s, std::size_t n, u8& max) noexcept;
+
+struct utf8_decoders {
+    scan_kernel scan;
+    by_width<write_kernel> write;
+};
+
+struct utf16_decoders {
+    by_order<scan_kernel> scan;
+    by_order<by_width<write_kernel>> write;
+};
+
+struct utf32_decoders {
+    by_order<scan_kernel> scan;
+    by_order<by_width<convert_kernel>> write;
+};
+
+struct single_byte_decoders {
+    ascii_kernel ascii_prefix;  // stops at the first byte above 0x7F
+    ascii_kernel us_ascii;      // as ascii_prefix, quicker where all bytes are below 0x80
+    scan_kernel windows1252_scan;
+    convert_kernel windows1252_write;  // into 2-byte storage
+};
+
+struct decoder_table {
+    const char* name;
+    utf8_decoders utf8;
+    utf16_decoders utf16;
+    utf32_decoders utf32;
+    single_byte_decoders single_byte;
+};
+
+extern const utf8_decoders utf8_decoders_by_level[level_count];
+extern const utf16_decoders utf16_decoders_by_level[level_count];
+extern const utf32_decoders utf32_decoders_by_level[level_count];
+extern const single_byte_decoders single_byte_decoders_by_level[level_count];
+
+extern const std::array<decoder_table, level_count> decoder_tables;
+// The table the decoders call through; set_text_decoder_path() sets it, and
+// only tests move it off the best one. A decoder reads it once a call.
+extern const decoder_table* active_decoder;
+
+PW_INLINE std::span<const decoder_table> runnable_decoder_tables() noexcept {
+    return {decoder_tables.data(), runnable_levels()};
+}
+
+struct single_byte_encoders {
+    by_width<encode_kernel> us_ascii, iso_8859_1, windows_1252;
+};
+
+struct encoder_table {
+    const char* name;
+    by_width<encode_kernel> utf8;
+    by_order<by_width<encode_kernel>> utf16;
+    by_order<by_width<encode_kernel>> utf32;
+    single_byte_encoders single_byte;
+};
+
+extern const by_width<encode_kernel> utf8_encoders_by_level[level_count];
+extern const by_order<by_width<encode_kernel>> utf16_encoders_by_level[level_count];
+extern const by_order<by_width<encode_kernel>> utf32_encoders_by_level[level_count];
+extern const single_byte_encoders single_byte_encoders_by_level[level_count];
+
+extern const std::array<encoder_table, level_count> encoder_tables;
+// The table the encoders call through; set_text_encoder_path() sets it, and
+// only tests move it off the best one. An encoder reads it once a call.
+extern const encoder_table* active_encoder;
+
+PW_INLINE std::span<const encoder_table> runnable_encoder_tables() noexcept {
+    return {encoder_tables.data(), runnable_levels()};
+}
 
 }  // namespace packweaver::text_kernels

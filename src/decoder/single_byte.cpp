@@ -50,7 +50,7 @@ PW_AVX2_INLINE __m256i lookup32(__m256i v, __m256i first16, __m256i second16) no
 }
 
 PW_AVX2 scan_result windows1252_scan_avx2(const u8* s, std::size_t n) noexcept {
-    // From the end to the start, as all_ascii_avx2 does.
+    // From the end to the start, as ascii_prefix_whole_first_avx2 does.
     const __m256i rank0 = broadcast16(c1_ranks.rank[0].data()), rank1 = broadcast16(c1_ranks.rank[1].data());
     __m256i bytes_max = _mm256_setzero_si256(), rank_max = _mm256_setzero_si256();
     std::size_t j = n;
@@ -61,6 +61,12 @@ PW_AVX2 scan_result windows1252_scan_avx2(const u8* s, std::size_t n) noexcept {
         rank_max = _mm256_max_epu8(rank_max, _mm256_and_si256(lookup32(v, rank0, rank1), c1));
     }
     char32_t max = std::max<char32_t>(max_byte_of(bytes_max), c1_ranks.by_rank[max_byte_of(rank_max)]);
+    // Four bytes a step, as in ascii_prefix_whole_first_avx2.
+    for (; j >= 4; j -= 4) {
+        const char32_t a = std::max(windows1252::decode_byte(s[j - 1]), windows1252::decode_byte(s[j - 2]));
+        const char32_t b = std::max(windows1252::decode_byte(s[j - 3]), windows1252::decode_byte(s[j - 4]));
+        max = std::max({max, a, b});
+    }
     for (; j > 0; --j) max = std::max<char32_t>(max, windows1252::decode_byte(s[j - 1]));
     return shaped(n, max);
 }
@@ -85,55 +91,64 @@ PW_AVX2 void windows1252_write_avx2(const u8* s, std::size_t n, u8* out) noexcep
 
 #endif
 
-scan_result windows1252_scan(const u8* s, std::size_t n) noexcept {
-    [[maybe_unused]] const level lv = decoder_level;  // unused without vector loops
-#if PW_HAVE_AVX2
-    if (lv == level::avx2) return windows1252_scan_avx2(s, n);
-#endif
+// The largest of max and the characters of bytes i up to n.
+PW_INLINE char32_t windows1252_max(const u8* s, std::size_t i, std::size_t n, char32_t max) noexcept {
+    for (; i < n; ++i) max = std::max<char32_t>(max, windows1252::decode_byte(s[i]));
+    return max;
+}
+
+// Bytes i up to n as 2-byte storage.
+PW_INLINE void windows1252_widen(const u8* s, std::size_t i, std::size_t n, u8* out) noexcept {
+    for (; i < n; ++i) store_char<2>(out, i, windows1252::decode_byte(s[i]));
+}
+
+scan_result windows1252_scan_scalar(const u8* s, std::size_t n) noexcept {
+    return shaped(n, windows1252_max(s, 0, n, 0));
+}
+
+scan_result windows1252_scan_fast(const u8* s, std::size_t n) noexcept {
     std::size_t i = 0;
     char32_t max = 0;
 #if PW_HAVE_SSE2
-    if (lv != level::scalar) {
-        // Blocks without 0x80-0x9F map to themselves; the others go through
-        // the index, byte by byte.
-        __m128i acc = _mm_setzero_si128();
-        for (; n - i >= 16; i += 16) {
-            const __m128i v = load128(s + i);
-            if (PW_LIKELY(bitmask(c1_bytes(v)) == 0)) {
-                acc = _mm_max_epu8(acc, v);
-                continue;
-            }
-            for (std::size_t k = i; k < i + 16; ++k) max = std::max<char32_t>(max, windows1252::decode_byte(s[k]));
+    // Blocks without 0x80-0x9F map to themselves; the others go through the
+    // index, byte by byte.
+    __m128i acc = _mm_setzero_si128();
+    for (; n - i >= 16; i += 16) {
+        const __m128i v = load128(s + i);
+        if (PW_LIKELY(bitmask(c1_bytes(v)) == 0)) {
+            acc = _mm_max_epu8(acc, v);
+            continue;
         }
-        max = std::max<char32_t>(max, max_byte_of(acc));
+        max = windows1252_max(s, i, i + 16, max);
     }
+    max = std::max<char32_t>(max, max_byte_of(acc));
 #endif
-    for (; i < n; ++i) max = std::max<char32_t>(max, windows1252::decode_byte(s[i]));
-    return shaped(n, max);
+    return shaped(n, windows1252_max(s, i, n, max));
 }
 
-void windows1252_write(const u8* s, std::size_t n, const text_shape& shape, u8* out) noexcept {
-    // The largest character is U+2122, so two bytes always suffice; with
-    // nothing above 0xFF every byte stands for itself.
-    if (storage_width(shape.max_char) == 1) return copy_bytes(out, s, n);
-    [[maybe_unused]] const level lv = decoder_level;  // unused without vector loops
-#if PW_HAVE_AVX2
-    if (lv == level::avx2) return windows1252_write_avx2(s, n, out);
-#endif
+void windows1252_write_scalar(const u8* s, std::size_t n, u8* out) noexcept { windows1252_widen(s, 0, n, out); }
+
+void windows1252_write_fast(const u8* s, std::size_t n, u8* out) noexcept {
     std::size_t i = 0;
 #if PW_HAVE_SSE2
-    if (lv != level::scalar) {
-        for (; n - i >= 16; i += 16) {
-            const __m128i v = load128(s + i);
-            if (PW_LIKELY(bitmask(c1_bytes(v)) == 0)) {
-                widen_store<2>(v, out + 2 * i);
-                continue;
-            }
-            for (std::size_t k = i; k < i + 16; ++k) store_char<2>(out, k, windows1252::decode_byte(s[k]));
-        }
+    for (; n - i >= 16; i += 16) {
+        const __m128i v = load128(s + i);
+        if (PW_LIKELY(bitmask(c1_bytes(v)) == 0)) widen_store<2>(v, out + 2 * i);
+        else windows1252_widen(s, i, i + 16, out);
     }
 #endif
-    for (; i < n; ++i) store_char<2>(out, i, windows1252::decode_byte(s[i]));
+    windows1252_widen(s, i, n, out);
+}
+
+// ---------------------------------------------------------------------------
+// The ASCII checks (see ascii_kernel).
+
+std::size_t ascii_prefix_scalar(const u8* s, std::size_t n, u8& max) noexcept {
+    std::size_t i = 0;
+    u8 m = 0;
+    for (; i < n && s[i] < 0x80; ++i) m = std::max(m, s[i]);
+    max = m;
+    return i;
 }
 
 PW_COLD error ascii_invalid(u8 byte) {
@@ -144,6 +159,14 @@ PW_COLD error ascii_invalid(u8 byte) {
 
 PW_COLD error windows1252_failure() { return value_error("Failed to decode Windows-1252 bytes"); }
 
+constinit const single_byte_decoders single_byte_decoders_by_level[level_count] = {
+    {ascii_prefix_scalar, ascii_prefix_scalar, windows1252_scan_scalar, windows1252_write_scalar},
+    {ascii_prefix, ascii_prefix, windows1252_scan_fast, windows1252_write_fast},
+#if PW_HAVE_AVX2
+    {ascii_prefix_avx2, ascii_prefix_whole_first_avx2, windows1252_scan_avx2, windows1252_write_avx2},
+#endif
+};
+
 }  // namespace text_kernels
 
 using namespace text_kernels;
@@ -152,16 +175,7 @@ status decode_us_ascii(std::span<const std::uint8_t> bytes, text_sink& sink) {
     const u8* s = bytes.data();
     const std::size_t n = bytes.size();
     u8 max = 0;
-    std::size_t valid;
-    switch (decoder_level) {
-        case level::scalar:
-            for (valid = 0; valid < n && s[valid] < 0x80; ++valid) max = std::max(max, s[valid]);
-            break;
-#if PW_HAVE_AVX2
-        case level::avx2: valid = all_ascii_avx2(s, n, max) ? n : ascii_prefix_avx2(s, n, max); break;
-#endif
-        default: valid = ascii_prefix(s, n, max); break;
-    }
+    const std::size_t valid = active_decoder->single_byte.us_ascii(s, n, max);
     if (PW_UNLIKELY(valid != n)) return ascii_invalid(s[valid]);
     return deliver({n, max}, sink, [&](u8* out) { copy_bytes(out, s, n); });
 }
@@ -172,12 +186,7 @@ status decode_iso_8859_1(std::span<const std::uint8_t> bytes, text_sink& sink) {
     // Only the storage class of the largest byte matters: the first byte at
     // or above 0x80 settles it, so the scan stops there.
     u8 ascii_max = 0;
-#if PW_HAVE_AVX2
-    const std::size_t prefix =
-        decoder_level == level::avx2 ? ascii_prefix_avx2(s, n, ascii_max) : ascii_prefix(s, n, ascii_max);
-#else
-    const std::size_t prefix = ascii_prefix(s, n, ascii_max);
-#endif
+    const std::size_t prefix = active_decoder->single_byte.ascii_prefix(s, n, ascii_max);
     const text_shape shape{n, prefix == n ? char32_t{ascii_max} : char32_t{0xFF}};
     return deliver(shape, sink, [&](u8* out) { copy_bytes(out, s, n); });
 }
@@ -191,8 +200,14 @@ status decode_windows_1252(std::span<const std::uint8_t> bytes, text_sink& sink)
         if (n % 2 != 0) return windows1252_failure();  // a byte left over
         return decode_utf16_units({s + 2, (n - 2) / 2, s[0] == 0xFF}, sink, true);
     }
-    const scan_result r = windows1252_scan(s, n);
-    return deliver(r.shape, sink, [&](u8* out) { windows1252_write(s, n, r.shape, out); });
+    const single_byte_decoders& kernels = active_decoder->single_byte;
+    const scan_result r = kernels.windows1252_scan(s, n);
+    return deliver(r.shape, sink, [&](u8* out) {
+        // The largest character is U+2122, so two bytes always suffice; with
+        // nothing above 0xFF every byte stands for itself.
+        if (storage_width(r.shape.max_char) == 1) return copy_bytes(out, s, n);
+        kernels.windows1252_write(s, n, out);
+    });
 }
 
 }  // namespace packweaver

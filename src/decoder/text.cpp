@@ -8,7 +8,14 @@
 namespace packweaver {
 
 namespace text_kernels {
-level decoder_level = level_for(text_decoder_path::best);
+
+// Put together at start-up: each unit's part is a constant, ready by then
+// in whatever order the units start.
+const std::array<decoder_table, level_count> decoder_tables = gather_tables<decoder_table>(
+    utf8_decoders_by_level, utf16_decoders_by_level, utf32_decoders_by_level, single_byte_decoders_by_level);
+
+const decoder_table* active_decoder = &decoder_tables[static_cast<std::size_t>(level_for(text_decoder_path::best))];
+
 }  // namespace text_kernels
 
 status decode_text(text_encoding enc, std::span<const std::uint8_t> bytes, text_sink& sink) {
@@ -28,7 +35,8 @@ status decode_text(text_encoding enc, std::span<const std::uint8_t> bytes, text_
 }
 
 void set_text_decoder_path(text_decoder_path path) noexcept {
-    text_kernels::decoder_level = text_kernels::level_for(path);
+    using namespace text_kernels;
+    active_decoder = &decoder_tables[static_cast<std::size_t>(level_for(path))];
 }
 
 }  // namespace packweaver

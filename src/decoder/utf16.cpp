@@ -272,42 +272,33 @@ PW_AVX2 void utf16_write_avx2(const u8* s, std::size_t m, u8* out, std::size_t l
 
 #endif
 
-scan_result utf16_scan(const utf16_text& t) noexcept {
-    const level lv = decoder_level;
-    return by_order(t.little_endian, [&](auto le) {
-        constexpr bool LE = decltype(le)::value;
-#if PW_HAVE_AVX2
-        if (lv == level::avx2) return utf16_scan_avx2<LE>(t.s, t.m);
-#endif
-        return lv != level::scalar ? utf16_scan_fast<LE>(t.s, t.m) : utf16_scan_scalar<LE>(t.s, t.m);
-    });
-}
-
-void utf16_write(const utf16_text& t, const text_shape& shape, u8* out) noexcept {
-    const level lv = decoder_level;
-    by_width(storage_width(shape.max_char), [&](auto w) {
-        by_order(t.little_endian, [&](auto le) {
-            constexpr unsigned W = decltype(w)::value;
-            constexpr bool LE = decltype(le)::value;
-#if PW_HAVE_AVX2
-            if (lv == level::avx2) return utf16_write_avx2<W, LE>(t.s, t.m, out, shape.length);
-#endif
-            if (lv != level::scalar) utf16_write_fast<W, LE>(t.s, t.m, out, shape.length);
-            else utf16_write_scalar<W, LE>(t.s, t.m, out, shape.length);
-        });
-    });
-}
-
 PW_COLD error utf16_lone_surrogate() {
     return value_error("Invalid UTF-16 sequence: invalid utf-16: lone surrogate found");
 }
 
 }  // namespace
 
+constinit const utf16_decoders utf16_decoders_by_level[level_count] = {
+    {{utf16_scan_scalar<false>, utf16_scan_scalar<true>},
+     {{{utf16_write_scalar<1, false>, utf16_write_scalar<2, false>, utf16_write_scalar<4, false>},
+       {utf16_write_scalar<1, true>, utf16_write_scalar<2, true>, utf16_write_scalar<4, true>}}}},
+    {{utf16_scan_fast<false>, utf16_scan_fast<true>},
+     {{{utf16_write_fast<1, false>, utf16_write_fast<2, false>, utf16_write_fast<4, false>},
+       {utf16_write_fast<1, true>, utf16_write_fast<2, true>, utf16_write_fast<4, true>}}}},
+#if PW_HAVE_AVX2
+    {{utf16_scan_avx2<false>, utf16_scan_avx2<true>},
+     {{{utf16_write_avx2<1, false>, utf16_write_avx2<2, false>, utf16_write_avx2<4, false>},
+       {utf16_write_avx2<1, true>, utf16_write_avx2<2, true>, utf16_write_avx2<4, true>}}}},
+#endif
+};
+
 status decode_utf16_units(const utf16_text& t, text_sink& sink, bool for_windows1252) {
-    const scan_result r = utf16_scan(t);
+    const utf16_decoders& kernels = active_decoder->utf16;
+    const scan_result r = kernels.scan[t.little_endian](t.s, t.m);
     if (PW_UNLIKELY(!r.ok())) return for_windows1252 ? windows1252_failure() : utf16_lone_surrogate();
-    return deliver(r.shape, sink, [&](u8* out) { utf16_write(t, r.shape, out); });
+    return deliver(r.shape, sink, [&](u8* out) {
+        kernels.write[t.little_endian][width_slot(storage_width(r.shape.max_char))](t.s, t.m, out, r.shape.length);
+    });
 }
 
 }  // namespace text_kernels

@@ -167,35 +167,24 @@ PW_AVX2 void utf32_write_avx2(const u8* s, std::size_t m, u8* out) noexcept {
 
 #endif
 
-scan_result utf32_scan(const u8* s, std::size_t m, bool little_endian) noexcept {
-    const level lv = decoder_level;
-    return by_order(little_endian, [&](auto le) {
-        constexpr bool LE = decltype(le)::value;
-#if PW_HAVE_AVX2
-        if (lv == level::avx2) return utf32_scan_avx2<LE>(s, m);
-#endif
-        return lv != level::scalar ? utf32_scan_fast<LE>(s, m) : utf32_scan_scalar<LE>(s, m);
-    });
-}
-
-void utf32_write(const u8* s, std::size_t m, bool little_endian, const text_shape& shape, u8* out) noexcept {
-    const level lv = decoder_level;
-    by_width(storage_width(shape.max_char), [&](auto w) {
-        by_order(little_endian, [&](auto le) {
-            constexpr unsigned W = decltype(w)::value;
-            constexpr bool LE = decltype(le)::value;
-#if PW_HAVE_AVX2
-            if (lv == level::avx2) return utf32_write_avx2<W, LE>(s, m, out);
-#endif
-            if (lv != level::scalar) utf32_write_fast<W, LE>(s, m, out);
-            else utf32_write_scalar<W, LE>(s, m, out);
-        });
-    });
-}
-
 PW_COLD error utf32_invalid(u32 unit) { return value_error("Invalid UTF-32 codepoint: 0x" + fmt::hex(unit, 8)); }
 
 }  // namespace
+
+constinit const utf32_decoders utf32_decoders_by_level[level_count] = {
+    {{utf32_scan_scalar<false>, utf32_scan_scalar<true>},
+     {{{utf32_write_scalar<1, false>, utf32_write_scalar<2, false>, utf32_write_scalar<4, false>},
+       {utf32_write_scalar<1, true>, utf32_write_scalar<2, true>, utf32_write_scalar<4, true>}}}},
+    {{utf32_scan_fast<false>, utf32_scan_fast<true>},
+     {{{utf32_write_fast<1, false>, utf32_write_fast<2, false>, utf32_write_fast<4, false>},
+       {utf32_write_fast<1, true>, utf32_write_fast<2, true>, utf32_write_fast<4, true>}}}},
+#if PW_HAVE_AVX2
+    {{utf32_scan_avx2<false>, utf32_scan_avx2<true>},
+     {{{utf32_write_avx2<1, false>, utf32_write_avx2<2, false>, utf32_write_avx2<4, false>},
+       {utf32_write_avx2<1, true>, utf32_write_avx2<2, true>, utf32_write_avx2<4, true>}}}},
+#endif
+};
+
 }  // namespace text_kernels
 
 using namespace text_kernels;
@@ -204,10 +193,13 @@ status decode_utf32_with_endianness(std::span<const std::uint8_t> bytes, bool li
     if (PW_UNLIKELY(bytes.size() % 4 != 0)) return value_error("UTF-32 requires a multiple of 4 bytes");
     const u8* s = bytes.data();
     const std::size_t m = bytes.size() / 4;
-    const scan_result r = utf32_scan(s, m, little_endian);
+    const utf32_decoders& kernels = active_decoder->utf32;
+    const scan_result r = kernels.scan[little_endian](s, m);
     if (PW_UNLIKELY(!r.ok()))
         return utf32_invalid(little_endian ? load32<true>(s + 4 * r.fault) : load32<false>(s + 4 * r.fault));
-    return deliver(r.shape, sink, [&](u8* out) { utf32_write(s, m, little_endian, r.shape, out); });
+    return deliver(r.shape, sink, [&](u8* out) {
+        kernels.write[little_endian][width_slot(storage_width(r.shape.max_char))](s, m, out);
+    });
 }
 
 status decode_utf32(std::span<const std::uint8_t> bytes, text_sink& sink) {

@@ -300,8 +300,8 @@ scan_result utf8_fault_in_block(const u8* s, std::size_t n, std::size_t block_st
 
 PW_AVX2 scan_result utf8_scan_avx2(const u8* s, std::size_t n) noexcept {
     u8 ascii_max = 0;
-    if (all_ascii_avx2(s, n, ascii_max)) return shaped(n, ascii_max);
-    const std::size_t start = ascii_prefix_avx2(s, n, ascii_max);
+    const std::size_t start = ascii_prefix_whole_first_avx2(s, n, ascii_max);
+    if (start == n) return shaped(n, ascii_max);
     // The byte before `start` is ASCII (or there is none), like the zero block.
     utf8_avx2_state st{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
                        _mm256_setzero_si256(), 0, false};
@@ -327,16 +327,6 @@ PW_AVX2 scan_result utf8_scan_avx2(const u8* s, std::size_t n) noexcept {
 }
 
 #endif
-
-scan_result utf8_scan(const u8* s, std::size_t n) noexcept {
-    switch (decoder_level) {
-#if PW_HAVE_AVX2
-        case level::avx2: return utf8_scan_avx2(s, n);
-#endif
-        case level::scalar: return utf8_scan_scalar(s, n);
-        default: return utf8_scan_portable(s, n);
-    }
-}
 
 // ---------------------------------------------------------------------------
 // UTF-8: writing validated input.
@@ -529,19 +519,6 @@ PW_AVX2 void utf8_write_avx2(const u8* s, std::size_t n, u8* out, std::size_t le
 
 #endif
 
-void utf8_write(const u8* s, std::size_t n, const text_shape& shape, u8* out) noexcept {
-    const level lv = decoder_level;
-    by_width(storage_width(shape.max_char), [&](auto w) {
-        constexpr unsigned W = decltype(w)::value;
-        if (W == 1 && shape.length == n) return copy_bytes(out, s, n);  // ASCII is its own storage
-#if PW_HAVE_AVX2
-        if (lv == level::avx2) return utf8_write_avx2<W>(s, n, out, shape.length);
-#endif
-        if (lv != level::scalar) utf8_write_fast<W>(s, n, out, shape.length);
-        else utf8_write_scalar<W>(s, n, out, shape.length);
-    });
-}
-
 PW_COLD error utf8_error(const scan_result& r) {
     const std::string index = fmt::dec(std::uint64_t{r.fault});
     if (r.detail == 0) return value_error("Invalid UTF-8 bytes: incomplete utf-8 byte sequence from index " + index);
@@ -551,10 +528,23 @@ PW_COLD error utf8_error(const scan_result& r) {
 
 }  // namespace
 
+constinit const utf8_decoders utf8_decoders_by_level[level_count] = {
+    {utf8_scan_scalar, {utf8_write_scalar<1>, utf8_write_scalar<2>, utf8_write_scalar<4>}},
+    {utf8_scan_portable, {utf8_write_fast<1>, utf8_write_fast<2>, utf8_write_fast<4>}},
+#if PW_HAVE_AVX2
+    {utf8_scan_avx2, {utf8_write_avx2<1>, utf8_write_avx2<2>, utf8_write_avx2<4>}},
+#endif
+};
+
 status decode_utf8_bytes(const u8* s, std::size_t n, text_sink& sink, bool for_windows1252) {
-    const scan_result r = utf8_scan(s, n);
+    const utf8_decoders& kernels = active_decoder->utf8;
+    const scan_result r = kernels.scan(s, n);
     if (PW_UNLIKELY(!r.ok())) return for_windows1252 ? windows1252_failure() : utf8_error(r);
-    return deliver(r.shape, sink, [&](u8* out) { utf8_write(s, n, r.shape, out); });
+    return deliver(r.shape, sink, [&](u8* out) {
+        const unsigned width = storage_width(r.shape.max_char);
+        if (width == 1 && r.shape.length == n) return copy_bytes(out, s, n);  // ASCII is its own storage
+        kernels.write[width_slot(width)](s, n, out, r.shape.length);
+    });
 }
 
 }  // namespace text_kernels

@@ -161,36 +161,47 @@ PW_AVX2 outcome windows1252_avx2(const u8* s, std::size_t n, u8* out) noexcept {
 #endif
 
 template <charset Set>
-status encode_single_byte(const text_view& text, byte_sink& sink, text_encoding enc) {
-    const level lv = encoder_level;
-    return encode_with(text, sink, enc, Set, {}, [lv](auto w, const u8* s, std::size_t n, u8* o) {
-        constexpr unsigned W = decltype(w)::value;
-#if PW_HAVE_AVX2
-        if (Set == charset::windows_1252 && lv == level::avx2) return windows1252_avx2<W>(s, n, o);
-#endif
-        return lv == level::scalar ? single_byte_scalar<Set, W>(s, n, o) : single_byte_fast<Set, W>(s, n, o);
-    });
-}
+constexpr by_width<encode_kernel> single_byte_scalars{single_byte_scalar<Set, 1>, single_byte_scalar<Set, 2>,
+                                                      single_byte_scalar<Set, 4>};
+template <charset Set>
+constexpr by_width<encode_kernel> single_byte_fasts{single_byte_fast<Set, 1>, single_byte_fast<Set, 2>,
+                                                    single_byte_fast<Set, 4>};
 
 }  // namespace
+
+// Only windows-1252 has AVX2 loops; the other sets keep their portable ones.
+constinit const single_byte_encoders single_byte_encoders_by_level[level_count] = {
+    {single_byte_scalars<charset::us_ascii>, single_byte_scalars<charset::iso_8859_1>,
+     single_byte_scalars<charset::windows_1252>},
+    {single_byte_fasts<charset::us_ascii>, single_byte_fasts<charset::iso_8859_1>,
+     single_byte_fasts<charset::windows_1252>},
+#if PW_HAVE_AVX2
+    {single_byte_fasts<charset::us_ascii>, single_byte_fasts<charset::iso_8859_1>,
+     {windows1252_avx2<1>, windows1252_avx2<2>, windows1252_avx2<4>}},
+#endif
+};
+
 }  // namespace text_kernels
 
 using namespace text_kernels;
 
 status encode_us_ascii(const text_view& text, byte_sink& sink) {
     if (marked_ascii(text)) return copy_ascii(text, sink);
-    return encode_single_byte<charset::us_ascii>(text, sink, text_encoding::us_ascii);
+    return encode_with(text, sink, text_encoding::us_ascii, charset::us_ascii, {},
+                       active_encoder->single_byte.us_ascii);
 }
 
 status encode_iso_8859_1(const text_view& text, byte_sink& sink) {
     // One-byte storage is Latin-1 already.
     if (text.width == 1) return copy_ascii(text, sink);
-    return encode_single_byte<charset::iso_8859_1>(text, sink, text_encoding::iso_8859_1);
+    return encode_with(text, sink, text_encoding::iso_8859_1, charset::iso_8859_1, {},
+                       active_encoder->single_byte.iso_8859_1);
 }
 
 status encode_windows_1252(const text_view& text, byte_sink& sink) {
     if (marked_ascii(text)) return copy_ascii(text, sink);
-    return encode_single_byte<charset::windows_1252>(text, sink, text_encoding::windows_1252);
+    return encode_with(text, sink, text_encoding::windows_1252, charset::windows_1252, {},
+                       active_encoder->single_byte.windows_1252);
 }
 
 }  // namespace packweaver

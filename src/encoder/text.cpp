@@ -13,7 +13,12 @@ namespace packweaver {
 
 namespace text_kernels {
 
-level encoder_level = level_for(text_encoder_path::best);
+// Put together at start-up: each unit's part is a constant, ready by then
+// in whatever order the units start.
+const std::array<encoder_table, level_count> encoder_tables = gather_tables<encoder_table>(
+    utf8_encoders_by_level, utf16_encoders_by_level, utf32_encoders_by_level, single_byte_encoders_by_level);
+
+const encoder_table* active_encoder = &encoder_tables[static_cast<std::size_t>(level_for(text_encoder_path::best))];
 
 namespace {
 
@@ -70,7 +75,8 @@ status encode_text(text_encoding enc, const text_view& text, byte_sink& sink) {
 }
 
 void set_text_encoder_path(text_encoder_path path) noexcept {
-    text_kernels::encoder_level = text_kernels::level_for(path);
+    using namespace text_kernels;
+    active_encoder = &encoder_tables[static_cast<std::size_t>(level_for(path))];
 }
 
 }  // namespace packweaver

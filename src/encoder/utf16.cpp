@@ -184,18 +184,23 @@ constexpr u8 utf16_bom[] = {0xFE, 0xFF};
 
 template <bool LE>
 status encode_utf16_form(const text_view& text, byte_sink& sink, text_encoding enc, bool bom) {
-    const level lv = encoder_level;
     return encode_with(text, sink, enc, charset::unicode, std::span(utf16_bom, bom ? 2 : 0),
-                       [lv](auto w, const u8* s, std::size_t n, u8* o) {
-                           constexpr unsigned W = decltype(w)::value;
-#if PW_HAVE_AVX2
-                           if (lv == level::avx2) return utf16_avx2<W, LE>(s, n, o);
-#endif
-                           return lv == level::portable ? utf16_fast<W, LE>(s, n, o) : utf16_scalar<W, LE>(s, n, o);
-                       });
+                       active_encoder->utf16[LE]);
 }
 
 }  // namespace
+
+constinit const by_order<by_width<encode_kernel>> utf16_encoders_by_level[level_count] = {
+    {{{utf16_scalar<1, false>, utf16_scalar<2, false>, utf16_scalar<4, false>},
+      {utf16_scalar<1, true>, utf16_scalar<2, true>, utf16_scalar<4, true>}}},
+    {{{utf16_fast<1, false>, utf16_fast<2, false>, utf16_fast<4, false>},
+      {utf16_fast<1, true>, utf16_fast<2, true>, utf16_fast<4, true>}}},
+#if PW_HAVE_AVX2
+    {{{utf16_avx2<1, false>, utf16_avx2<2, false>, utf16_avx2<4, false>},
+      {utf16_avx2<1, true>, utf16_avx2<2, true>, utf16_avx2<4, true>}}},
+#endif
+};
+
 }  // namespace text_kernels
 
 using namespace text_kernels;

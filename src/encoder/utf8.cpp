@@ -311,21 +311,22 @@ PW_AVX2 outcome utf8_avx2(const u8* s, std::size_t n, u8* out) noexcept {
 #endif
 
 }  // namespace
+
+constinit const by_width<encode_kernel> utf8_encoders_by_level[level_count] = {
+    {utf8_scalar<1>, utf8_scalar<2>, utf8_scalar<4>},
+    {utf8_fast<1>, utf8_fast<2>, utf8_fast<4>},
+#if PW_HAVE_AVX2
+    {utf8_avx2<1>, utf8_avx2<2>, utf8_avx2<4>},
+#endif
+};
+
 }  // namespace text_kernels
 
 using namespace text_kernels;
 
 status encode_utf8(const text_view& text, byte_sink& sink) {
     if (marked_ascii(text)) return copy_ascii(text, sink);
-    const level lv = encoder_level;
-    return encode_with(text, sink, text_encoding::utf8, charset::unicode, {},
-                       [lv](auto w, const u8* s, std::size_t n, u8* o) {
-                           constexpr unsigned W = decltype(w)::value;
-#if PW_HAVE_AVX2
-                           if (lv == level::avx2) return utf8_avx2<W>(s, n, o);
-#endif
-                           return lv == level::portable ? utf8_fast<W>(s, n, o) : utf8_scalar<W>(s, n, o);
-                       });
+    return encode_with(text, sink, text_encoding::utf8, charset::unicode, {}, active_encoder->utf8);
 }
 
 }  // namespace packweaver

@@ -10,11 +10,13 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "common/format.hpp"
 #include "common/text.hpp"
+#include "common/text_kernels.hpp"
 #include "common/windows1252.hpp"
 #include "decoder/text.hpp"
 #include "encoder/text.hpp"
@@ -372,23 +374,64 @@ void test_sink_protocol() {
 // UTF-8 validity, exhaustively over short forms: a sequence is accepted
 // exactly when it is the encoding of the scalar values it decodes to.
 
-const text_decoder_path decoder_paths[] = {text_decoder_path::scalar, text_decoder_path::portable,
-                                           text_decoder_path::best};
-const text_encoder_path encoder_paths[] = {text_encoder_path::scalar, text_encoder_path::portable,
-                                           text_encoder_path::best};
+// The kernel tables of every level this machine runs, the scalar one first.
+using text_kernels::decoder_table;
+using text_kernels::encoder_table;
+const std::span<const decoder_table> decoder_tables = text_kernels::runnable_decoder_tables();
+const std::span<const encoder_table> encoder_tables = text_kernels::runnable_encoder_tables();
 
-// Runs a decoder on every path; all must agree. Returns the scalar result.
-run_result decode_all_paths(const decoder_fn& f, const bytes& in, std::size_t misalign = 0) {
+void use(const decoder_table& t) { text_kernels::active_decoder = &t; }
+void use(const encoder_table& t) { text_kernels::active_encoder = &t; }
+
+// Runs a decoder on every level; all must agree. Returns the scalar result.
+run_result decode_all_levels(const decoder_fn& f, const bytes& in, std::size_t misalign = 0) {
     run_result first;
-    for (auto p : decoder_paths) {
-        set_text_decoder_path(p);
+    for (const decoder_table& t : decoder_tables) {
+        use(t);
         run_result r = decode(f, in, misalign);
-        if (p == text_decoder_path::scalar) first = r;
-        else check(r == first, "path " + std::to_string(int(p)) + " disagrees on [" + hex_of(in) + "] misalign " +
+        if (&t == &decoder_tables[0]) first = r;
+        else check(r == first, std::string(t.name) + " disagrees on [" + hex_of(in) + "] misalign " +
                                    std::to_string(misalign) + ": " + r.describe() + " vs scalar " + first.describe());
     }
     set_text_decoder_path(text_decoder_path::best);
     return first;
+}
+
+// The path settings pick the tables: the test harnesses and fuzzers move
+// the codecs between levels through them alone.
+void test_path_selection() {
+    struct decoder_case {
+        text_decoder_path path;
+        const decoder_table* want;
+    };
+    struct encoder_case {
+        text_encoder_path path;
+        const encoder_table* want;
+    };
+    const decoder_case decoder_cases[] = {{text_decoder_path::scalar, &decoder_tables[0]},
+                                          {text_decoder_path::portable, &decoder_tables[1]},
+                                          {text_decoder_path::best, &decoder_tables.back()}};
+    const encoder_case encoder_cases[] = {{text_encoder_path::scalar, &encoder_tables[0]},
+                                          {text_encoder_path::portable, &encoder_tables[1]},
+                                          {text_encoder_path::best, &encoder_tables.back()}};
+    for (const decoder_case& c : decoder_cases) {
+        set_text_decoder_path(c.path);
+        check(text_kernels::active_decoder == c.want, "decoder path " + std::to_string(int(c.path)) + " chose " +
+                                                          text_kernels::active_decoder->name + ", not " + c.want->name);
+    }
+    for (const encoder_case& c : encoder_cases) {
+        set_text_encoder_path(c.path);
+        check(text_kernels::active_encoder == c.want, "encoder path " + std::to_string(int(c.path)) + " chose " +
+                                                          text_kernels::active_encoder->name + ", not " + c.want->name);
+    }
+    // Levels that shared their loops would make every comparison between
+    // them vacuous.
+    for (std::size_t k = 1; k < decoder_tables.size(); ++k) {
+        check(decoder_tables[k].utf8.scan != decoder_tables[k - 1].utf8.scan,
+              std::string(decoder_tables[k].name) + " decodes UTF-8 with the loops of the level below");
+        check(encoder_tables[k].utf8[2] != encoder_tables[k - 1].utf8[2],
+              std::string(encoder_tables[k].name) + " encodes UTF-8 with the loops of the level below");
+    }
 }
 
 void check_utf8_verdict(const bytes& seq, const run_result& r) {
@@ -413,24 +456,24 @@ void test_utf8_exhaustive() {
     }
     // Every 1- and 2-byte input, and every 4-byte input over the bytes where
     // the rules change, alone and straddling a 32-byte block boundary behind
-    // a non-ASCII character; all paths agree.
+    // a non-ASCII character; all levels agree.
     const std::uint8_t edges[] = {0x00, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2,
                                   0xDF, 0xE0, 0xE1, 0xED, 0xEE, 0xF0, 0xF1, 0xF4, 0xF5, 0xFF};
     for (unsigned a = 0; a < 0x10000; ++a) {
         const bytes in = a < 0x100 ? bytes{std::uint8_t(a)} : bytes{std::uint8_t(a >> 8), std::uint8_t(a)};
-        check_utf8_verdict(in, decode_all_paths(decode_utf8, in));
+        check_utf8_verdict(in, decode_all_levels(decode_utf8, in));
     }
     for (auto b0 : edges)
         for (auto b1 : edges)
             for (auto b2 : edges)
                 for (auto b3 : edges) {
                     const bytes seq{b0, b1, b2, b3};
-                    check_utf8_verdict(seq, decode_all_paths(decode_utf8, seq));
+                    check_utf8_verdict(seq, decode_all_levels(decode_utf8, seq));
                     bytes framed{0xC3, 0xA9};
                     framed.resize(30, 'x');
                     framed.insert(framed.end(), seq.begin(), seq.end());
                     framed.push_back('y');
-                    decode_all_paths(decode_utf8, framed);
+                    decode_all_levels(decode_utf8, framed);
                 }
 }
 
@@ -543,7 +586,7 @@ void test_random_decoders(int rounds) {
         const bool damaged = pick(3) == 0;
         for (input& in : inputs) {
             if (damaged) damage(in.in);
-            const run_result r = decode_all_paths(in.decode, in.in, misalign);
+            const run_result r = decode_all_levels(in.decode, in.in, misalign);
             if (in.is_text && !damaged)
                 check(r.ok && r.text == text, std::string(in.name) + " lost the text: " + r.describe());
         }
@@ -562,28 +605,28 @@ void test_fault_sweep() {
             for (int bad : {0x80, 0xC0, 0xC3, 0xE0, 0xED, 0xF0, 0xF4, 0xFF, 0x41}) {
                 bytes b = utf8;
                 b[at] = static_cast<std::uint8_t>(bad);
-                decode_all_paths(decode_utf8, b, at % 7);
+                decode_all_levels(decode_utf8, b, at % 7);
                 b.resize(at + 1);
-                decode_all_paths(decode_utf8, b);
+                decode_all_levels(decode_utf8, b);
             }
         for (std::size_t at = 0; at + 1 < utf16.size(); at += 2)
             for (std::uint32_t unit : {0xD800u, 0xDBFFu, 0xDC00u, 0xDFFFu}) {
                 bytes b = utf16;
                 b[at + (round % 2 == 0 ? 1 : 0)] = static_cast<std::uint8_t>(unit >> 8);
-                decode_all_paths(u16, b);
+                decode_all_levels(u16, b);
             }
         for (std::size_t at = 0; at + 3 < utf32.size(); at += 4)
             for (std::uint32_t unit : {0xD800u, 0xDFFFu, 0x110000u, 0xFFFFFFFFu}) {
                 bytes b = utf32;
                 for (int k = 0; k < 4; ++k)
                     b[at + (round % 2 ? k : 3 - k)] = static_cast<std::uint8_t>(unit >> (8 * k));
-                decode_all_paths(u32, b);
+                decode_all_levels(u32, b);
             }
     }
 }
 
 // Every BMP code point, and every 97th beyond, in runs of 40 that the block
-// loops take whole: each Unicode encoder on each path must give the
+// loops take whole: each Unicode encoder on each level must give the
 // reference bytes, and each decoder must give the text back.
 void test_code_point_sweep() {
     struct form {
@@ -608,15 +651,15 @@ void test_code_point_sweep() {
             const bytes want = f.reference(text);
             for (unsigned width : {1u, 2u, 4u}) {
                 if (width < narrowest_width(text)) continue;
-                for (auto p : encoder_paths) {
-                    set_text_encoder_path(p);
+                for (const encoder_table& t : encoder_tables) {
+                    use(t);
                     const run_result got = encode(encoder_for(f.enc), text, width);
-                    check(got.ok && got.out == want, "sweep encode enc " + std::to_string(int(f.enc)) + " from U+" +
-                                                         fmt::hex(text[0], 4) + ": " + got.describe());
+                    check(got.ok && got.out == want, "sweep encode enc " + std::to_string(int(f.enc)) + " " + t.name +
+                                                         " from U+" + fmt::hex(text[0], 4) + ": " + got.describe());
                 }
             }
             set_text_encoder_path(text_encoder_path::best);
-            const run_result back = decode_all_paths(decoder_for(f.enc), want);
+            const run_result back = decode_all_levels(decoder_for(f.enc), want);
             check(back.ok && back.text == text, "sweep decode from U+" + fmt::hex(text[0], 4) + ": " + back.describe());
         }
     }
@@ -640,11 +683,11 @@ void test_windows1252_every_char() {
         const int want = c < 0x2200 ? byte_of[c] : -1;
         for (unsigned width : {1u, 2u, 4u}) {
             if (width < narrowest_width(text)) continue;
-            for (auto p : encoder_paths) {
-                set_text_encoder_path(p);
+            for (const encoder_table& t : encoder_tables) {
+                use(t);
                 const run_result got = encode(encode_windows_1252, text, width);
                 const std::string what = "windows-1252 U+" + fmt::hex(c, 4) + " width " + std::to_string(width) +
-                                         " path " + std::to_string(int(p)) + ": " + got.describe();
+                                         " " + t.name + ": " + got.describe();
                 if (want < 0) check(!got.ok, what);
                 else check(got.ok && got.out[5] == want && got.out[27] == want, what);
             }
@@ -665,13 +708,12 @@ void test_random_encoders(int rounds) {
             if (width < narrowest) continue;
             for (const auto& e : encodings) {
                 run_result first;
-                for (auto p : encoder_paths) {
-                    set_text_encoder_path(p);
+                for (const encoder_table& t : encoder_tables) {
+                    use(t);
                     run_result r = encode(encoder_for(e.enc), text, width, misalign);
-                    if (p == text_encoder_path::scalar) first = r;
-                    else check(r == first, std::string(e.name) + " encoder path " + std::to_string(int(p)) +
-                                               " disagrees at width " + std::to_string(width) + ": " + r.describe() +
-                                               " vs " + first.describe());
+                    if (&t == &encoder_tables[0]) first = r;
+                    else check(r == first, std::string(e.name) + " encoder " + t.name + " disagrees at width " +
+                                               std::to_string(width) + ": " + r.describe() + " vs " + first.describe());
                 }
                 set_text_encoder_path(text_encoder_path::best);
                 // What encodes decodes back to the same text.
@@ -693,6 +735,7 @@ void test_random_encoders(int rounds) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 3000;
+    test_path_selection();
     test_encoder_cases();
     test_decoder_cases();
     test_sink_protocol();

@@ -1,7 +1,8 @@
 // A systematic sweep of the text codecs over short inputs. For every length
 // up to a bound and every position in it, one "special" character, sequence
 // or fault sits in a background of one character class; every decoder and
-// every encoder runs it on every instruction level (scalar, portable, best)
+// every encoder runs it on every instruction level this machine has
+// (scalar, portable, and AVX2 where there is one)
 // and must give exactly what a small reference codec written here from the
 // rules gives: the status kind and message, the decoded text and the shape
 // handed to the sink, or the encoded bytes.
@@ -22,10 +23,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "common/text.hpp"
+#include "common/text_kernels.hpp"
 #include "decoder/text.hpp"
 #include "encoder/text.hpp"
 
@@ -86,7 +89,10 @@ std::string hex_of(const bytes& b) {
 
 std::string hex_of(const text& t) {
     std::string s;
-    for (char32_t c : t) s += (s.empty() ? "" : " ") + hex(c, 4);
+    for (char32_t c : t) {
+        if (!s.empty()) s += ' ';
+        s += hex(c, 4);
+    }
     return s;
 }
 
@@ -401,11 +407,9 @@ outcome outcome_of(const status& st, const exact_byte_sink& sink, std::size_t bo
     return o;
 }
 
-const text_decoder_path decoder_paths[] = {text_decoder_path::scalar, text_decoder_path::portable,
-                                           text_decoder_path::best};
-const text_encoder_path encoder_paths[] = {text_encoder_path::scalar, text_encoder_path::portable,
-                                           text_encoder_path::best};
-const char* const path_names[] = {"scalar", "portable", "best"};
+// The kernel tables of every level this machine runs, the scalar one first.
+const std::span<const text_kernels::decoder_table> decoder_tables = text_kernels::runnable_decoder_tables();
+const std::span<const text_kernels::encoder_table> encoder_tables = text_kernels::runnable_encoder_tables();
 
 // ---------------------------------------------------------------------------
 // Inputs: a background of one character class, lengthened one character at a
@@ -548,18 +552,18 @@ void check_decoder(const decoder_form& f, const bytes& in, std::size_t misalign,
     std::unique_ptr<u8[]> buf(new u8[misalign + in.size()]);
     if (!in.empty()) std::memcpy(buf.get() + misalign, in.data(), in.size());
     char32_t scalar_max = 0;
-    for (int k = 0; k < 3; ++k) {
-        set_text_decoder_path(decoder_paths[k]);
+    for (const auto& table : decoder_tables) {
+        text_kernels::active_decoder = &table;
         exact_text_sink sink;
         const status st = decode_text(f.enc, {buf.get() + misalign, in.size()}, sink);
         ++runs;
         if (!matches(st, sink, want))
-            fail(f.name + ", " + where.str() + ", " + path_names[k] + ": input [" + hex_of(in) + "] gave " +
+            fail(f.name + ", " + where.str() + ", " + table.name + ": input [" + hex_of(in) + "] gave " +
                  describe(outcome_of(st, sink)) + ", want " + describe(want));
-        else if (st.ok() && k == 0)
+        else if (st.ok() && &table == &decoder_tables[0])
             scalar_max = sink.shape.max_char;
         else if (st.ok() && sink.shape.max_char != scalar_max)
-            fail(f.name + ", " + where.str() + ", " + path_names[k] + ": input [" + hex_of(in) + "] gave max_char " +
+            fail(f.name + ", " + where.str() + ", " + table.name + ": input [" + hex_of(in) + "] gave max_char " +
                  hex(sink.shape.max_char, 4) + ", the scalar level " + hex(scalar_max, 4));
     }
 }
@@ -721,14 +725,14 @@ struct stored_text {
 void check_encoder(text_encoding e, const text& t, const stored_text& s, const place& where) {
     const outcome want = ref_encode(e, t);
     const std::size_t bound = encoded_size_bound(e, s.view);
-    for (int k = 0; k < 3; ++k) {
-        set_text_encoder_path(encoder_paths[k]);
+    for (const auto& table : encoder_tables) {
+        text_kernels::active_encoder = &table;
         exact_byte_sink sink;
         const status st = encode_text(e, s.view, sink);
         ++runs;
         if (!matches(st, sink, bound, want))
             fail(std::string(encoding_names[static_cast<int>(e)]) + ", " + where.str() + ", width " +
-                 std::to_string(s.view.width) + ", " + path_names[k] + ": text [" + hex_of(t) + "] gave " +
+                 std::to_string(s.view.width) + ", " + table.name + ": text [" + hex_of(t) + "] gave " +
                  describe(outcome_of(st, sink, bound)) + ", want " + describe(want));
     }
 }
