@@ -57,6 +57,10 @@ PW_AVX2 scan_result windows1252_scan_avx2(const u8* s, std::size_t n) noexcept {
     for (; j >= 32; j -= 32) {
         const __m256i v = load256(s + j - 32);
         const __m256i c1 = c1_bytes(v);
+        if (PW_LIKELY(_mm256_testz_si256(c1, c1))) {
+            bytes_max = _mm256_max_epu8(bytes_max, v);
+            continue;
+        }
         bytes_max = _mm256_max_epu8(bytes_max, _mm256_andnot_si256(c1, v));
         rank_max = _mm256_max_epu8(rank_max, _mm256_and_si256(lookup32(v, rank0, rank1), c1));
     }

@@ -46,6 +46,13 @@ std::size_t single_byte_each(const u8* s, std::size_t i, std::size_t end, u8* ou
     return no_fault;
 }
 
+// The same for one block of a vector loop that its fast step refused: kept out
+// of line, so that the loop's own body stays a few instructions.
+template <charset Set, unsigned W>
+PW_NOINLINE std::size_t single_byte_block(const u8* s, std::size_t i, std::size_t end, u8* out) noexcept {
+    return single_byte_each<Set, W>(s, i, end, out);
+}
+
 template <charset Set, unsigned W>
 outcome single_byte_scalar(const u8* s, std::size_t n, u8* out) noexcept {
     const std::size_t fault = single_byte_each<Set, W>(s, 0, n, out);
@@ -63,7 +70,7 @@ outcome single_byte_fast(const u8* s, std::size_t n, u8* out) noexcept {
         if (ok) continue;
         // Windows-1252 still encodes a few characters of 0x80-0x9F and
         // above; for the others the block holds the fault.
-        if (const std::size_t fault = single_byte_each<Set, W>(s, i, i + 16, out); fault != no_fault)
+        if (const std::size_t fault = single_byte_block<Set, W>(s, i, i + 16, out); fault != no_fault)
             return {0, fault};
     }
     if (const std::size_t fault = single_byte_each<Set, W>(s, i, n, out); fault != no_fault) return {0, fault};
@@ -134,6 +141,19 @@ PW_AVX2_INLINE bool windows1252_step16(__m256i c, u8* o) noexcept {
 template <unsigned W>
 PW_AVX2 outcome windows1252_avx2(const u8* s, std::size_t n, u8* out) noexcept {
     std::size_t i = 0;
+    if constexpr (W == 1) {
+        // One-byte storage is Latin-1: 32 bytes a step copied as they are,
+        // unless one of them is in 0x80-0x9F.
+        for (; n - i >= 32; i += 32) {
+            const __m256i v = load256(s + i);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), v);
+            if (PW_LIKELY(_mm256_movemask_epi8(c1_bytes(v)) == 0)) continue;
+            _mm256_zeroupper();
+            if (const std::size_t fault = single_byte_block<charset::windows_1252, W>(s, i, i + 32, out);
+                fault != no_fault)
+                return {0, fault};
+        }
+    }
     for (; n - i >= 16; i += 16) {
         bool ok;
         if constexpr (W == 1) {
@@ -149,7 +169,8 @@ PW_AVX2 outcome windows1252_avx2(const u8* s, std::size_t n, u8* out) noexcept {
         }
         if (ok) continue;
         _mm256_zeroupper();
-        if (const std::size_t fault = single_byte_each<charset::windows_1252, W>(s, i, i + 16, out); fault != no_fault)
+        if (const std::size_t fault = single_byte_block<charset::windows_1252, W>(s, i, i + 16, out);
+            fault != no_fault)
             return {0, fault};
     }
     _mm256_zeroupper();
