@@ -183,22 +183,16 @@ struct f64_codec {
     }
 };
 
-// The integer codecs, for each storage type their values may land in.
-template <class Out>
-std::size_t fill_integer(const word_cut& c, const field_desc& desc, u128 pos, bool exact, const std::uint8_t* data,
-                         std::size_t stride, std::size_t count, std::size_t available, Out* out, error* fault) {
+// The integer codecs, for each storage type their values may land in:
+// run(out, codec) fills the column with the field's codec.
+template <class Out, class Run>
+std::size_t by_integer_codec(const field_desc& desc, Out* out, error* fault, Run run) {
     const std::size_t bits = desc.bits;
     switch (desc.encoding) {
-        case field_encoding::unsigned_int: return fill(c, desc, pos, exact, data, stride, count, available, out, store<Out>{});
-        case field_encoding::twos_complement:
-            return fill(c, desc, pos, exact, data, stride, count, available, out,
-                        integer_codec<Out, decode_twos_complement>{bits});
-        case field_encoding::ones_complement:
-            return fill(c, desc, pos, exact, data, stride, count, available, out,
-                        integer_codec<Out, decode_ones_complement>{bits});
-        case field_encoding::sign_magnitude:
-            return fill(c, desc, pos, exact, data, stride, count, available, out,
-                        integer_codec<Out, decode_sign_magnitude>{bits});
+        case field_encoding::unsigned_int: return run(out, store<Out>{});
+        case field_encoding::twos_complement: return run(out, integer_codec<Out, decode_twos_complement>{bits});
+        case field_encoding::ones_complement: return run(out, integer_codec<Out, decode_ones_complement>{bits});
+        case field_encoding::sign_magnitude: return run(out, integer_codec<Out, decode_sign_magnitude>{bits});
         case field_encoding::bcd:
         case field_encoding::bcd_signed:
         case field_encoding::packed_bcd:
@@ -207,10 +201,49 @@ std::size_t fill_integer(const word_cut& c, const field_desc& desc, u128 pos, bo
                 desc.encoding == field_encoding::packed_bcd || desc.encoding == field_encoding::packed_bcd_signed;
             const bool is_signed =
                 desc.encoding == field_encoding::bcd_signed || desc.encoding == field_encoding::packed_bcd_signed;
-            return fill(c, desc, pos, exact, data, stride, count, available, out, bcd_codec<Out>{bits, packed, is_signed, fault});
+            return run(out, bcd_codec<Out>{bits, packed, is_signed, fault});
         }
         default: return 0;
     }
+}
+
+// The codec and storage type of the field's column: run(out, codec).
+template <class Run>
+std::size_t by_column_type(const field_desc& desc, void* out, error* fault, Run run) {
+    switch (column_type_of(desc.encoding, desc.bits)) {
+        case column_type::u8: return by_integer_codec(desc, static_cast<std::uint8_t*>(out), fault, run);
+        case column_type::u16: return by_integer_codec(desc, static_cast<std::uint16_t*>(out), fault, run);
+        case column_type::u32: return by_integer_codec(desc, static_cast<std::uint32_t*>(out), fault, run);
+        case column_type::u64: return by_integer_codec(desc, static_cast<std::uint64_t*>(out), fault, run);
+        case column_type::i8: return by_integer_codec(desc, static_cast<std::int8_t*>(out), fault, run);
+        case column_type::i16: return by_integer_codec(desc, static_cast<std::int16_t*>(out), fault, run);
+        case column_type::i32: return by_integer_codec(desc, static_cast<std::int32_t*>(out), fault, run);
+        case column_type::i64: return by_integer_codec(desc, static_cast<std::int64_t*>(out), fault, run);
+        case column_type::f32:
+            if (desc.encoding == field_encoding::ieee754_f16) return run(static_cast<float*>(out), f16_codec{});
+            return run(static_cast<float*>(out), f32_codec{});
+        case column_type::f64: return run(static_cast<double*>(out), f64_codec{});
+        default: return 0;
+    }
+}
+
+// Packets [first, count) of an index: each read where its own bytes are,
+// one load where the buffer allows, else by the general road.
+template <class Out, class Decode>
+std::size_t fill_spans(const word_cut& c, const field_desc& desc, u128 pos, bool exact, const packet_spans& s,
+                       std::size_t first, std::size_t count, std::size_t need, Out* out, Decode decode) {
+    const bool loads = c.width != 0;
+    for (std::size_t k = first; k < count; ++k) {
+        const std::uint64_t at = s.offsets[k], length = s.lengths[k];
+        if (PW_UNLIKELY(length < need)) return k;
+        std::uint64_t raw;
+        if (PW_LIKELY(loads && s.available >= 8 && at + c.index <= s.available - 8))
+            raw = apply_cut(c, s.data + at);
+        else
+            raw = cut_number({s.data + at, static_cast<std::size_t>(length)}, pos, desc, exact);
+        if (!decode(raw, out[k])) return k;
+    }
+    return count;
 }
 
 // A whole-byte field of 8, 16, 32 or 64 bits whose column has its width and
@@ -258,31 +291,19 @@ std::size_t fill_column(const field_desc& desc, u128 pos, bool exact, const std:
                         std::size_t count, std::size_t available, void* out, error* fault) {
     const word_cut c = word_cut_of(desc, pos, exact);
     if (copy_column(desc, c, data, stride, count, available, out)) return count;
-    switch (column_type_of(desc.encoding, desc.bits)) {
-        case column_type::u8:
-            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::uint8_t*>(out), fault);
-        case column_type::u16:
-            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::uint16_t*>(out), fault);
-        case column_type::u32:
-            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::uint32_t*>(out), fault);
-        case column_type::u64:
-            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::uint64_t*>(out), fault);
-        case column_type::i8:
-            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::int8_t*>(out), fault);
-        case column_type::i16:
-            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::int16_t*>(out), fault);
-        case column_type::i32:
-            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::int32_t*>(out), fault);
-        case column_type::i64:
-            return fill_integer(c, desc, pos, exact, data, stride, count, available, static_cast<std::int64_t*>(out), fault);
-        case column_type::f32:
-            if (desc.encoding == field_encoding::ieee754_f16)
-                return fill(c, desc, pos, exact, data, stride, count, available, static_cast<float*>(out), f16_codec{});
-            return fill(c, desc, pos, exact, data, stride, count, available, static_cast<float*>(out), f32_codec{});
-        case column_type::f64:
-            return fill(c, desc, pos, exact, data, stride, count, available, static_cast<double*>(out), f64_codec{});
-        default: return 0;
-    }
+    return by_column_type(desc, out, fault, [&](auto* o, auto decode) {
+        return fill(c, desc, pos, exact, data, stride, count, available, o, decode);
+    });
+}
+
+std::size_t fill_column_at(const field_desc& desc, u128 pos, bool exact, const packet_spans& spans, std::size_t first,
+                           std::size_t count, void* out, error* fault) {
+    const word_cut c = word_cut_of(desc, pos, exact);
+    const u128 need = bytes_needed(desc.bits, pos, exact);
+    const std::size_t need_bytes = need > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(need);
+    return by_column_type(desc, out, fault, [&](auto* o, auto decode) {
+        return fill_spans(c, desc, pos, exact, spans, first, count, need_bytes, o, decode);
+    });
 }
 
 }  // namespace packweaver::packet

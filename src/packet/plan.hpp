@@ -195,4 +195,20 @@ std::size_t column_width(column_type t) noexcept;  // bytes per value
 std::size_t fill_column(const field_desc& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
                         std::size_t count, std::size_t available, void* out, error* fault);
 
+// Packets of an index: packet k is lengths[k] bytes at offsets[k] of data,
+// every one inside the `available` bytes.
+struct packet_spans {
+    const std::uint8_t* data;
+    const std::uint64_t* offsets;
+    const std::uint64_t* lengths;
+    std::size_t available;
+};
+
+// The same for packets [first, count) of an index, into out[first, count).
+// Returns count, or the first packet that is too short for the field (its
+// length below bytes_needed) or whose field does not decode (its error in
+// *fault).
+std::size_t fill_column_at(const field_desc& desc, u128 pos, bool exact, const packet_spans& spans, std::size_t first,
+                           std::size_t count, void* out, error* fault);
+
 }  // namespace packweaver::packet

@@ -1,0 +1,74 @@
+// Framing: where each packet of a mixed stream begins and ends, read from
+// the length field of its header, and an index of the packets of a buffer
+// (offset, length, stream key, sequence count) with the faults found on the
+// way: gaps and repeats in each stream's sequence counts, failed check
+// values. Pure C++; the walk runs no interpreter code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../common/crc.hpp"
+#include "../common/error.hpp"
+
+namespace packweaver::packet {
+
+// A big-endian unsigned field of a header: `bits` (1-32, 0 for none) at bit
+// `offset` of the packet.
+struct header_field {
+    std::uint32_t offset = 0;
+    std::uint32_t bits = 0;
+    bool present() const noexcept { return bits != 0; }
+    std::uint32_t end() const noexcept { return offset + bits; }
+};
+
+struct framing_spec {
+    header_field length;           // the packet length field
+    std::int64_t length_adjust = 0;  // packet bytes = length field + length_adjust
+    header_field key;              // the stream identifier, or none
+    header_field sequence;         // the sequence counter (wrapping), or none
+    crc::algorithm check = crc::algorithm::none;  // over the packet, its value in its last bytes
+    std::uint32_t header_bytes = 0;  // bytes a packet has at least; covers the fields above
+};
+
+// Why a framing description is refused (empty: it is sound).
+std::string framing_problem(const framing_spec& f);
+
+enum class fault_kind : std::uint8_t { gap, repeat, check };
+
+// One fault of a stream: at packet number `packet` of the index.
+struct stream_fault {
+    std::uint64_t packet;
+    std::uint32_t key;
+    fault_kind kind;
+    std::uint32_t missing;  // for a gap: how many sequence counts were skipped
+};
+
+// Per stream key: its packet count and faults.
+struct stream_summary {
+    std::uint32_t key = 0;
+    std::uint64_t packets = 0, gaps = 0, missing = 0, repeats = 0, wraps = 0, check_failures = 0;
+};
+
+struct packet_index {
+    std::vector<std::uint64_t> offsets, lengths;
+    std::vector<std::uint32_t> keys, sequences;  // empty when the framing has no such field
+    std::vector<stream_fault> faults;            // in packet order
+    std::vector<stream_summary> streams;         // sorted by key
+    std::uint64_t tail = 0;                      // bytes of an incomplete last packet
+    std::uint64_t end = 0;                       // where the last whole packet ends
+    std::size_t size() const noexcept { return offsets.size(); }
+};
+
+// Indexes the packets of data[0, n). A packet whose length is shorter than
+// the header breaks the framing: the error names its number and offset.
+// May throw std::bad_alloc; runs no interpreter code.
+result<packet_index> index_packets(const framing_spec& f, const std::uint8_t* data, std::size_t n);
+
+// The packets of one key, in order, with that key's faults and summary
+// (packet numbers renumbered within the selection).
+packet_index select_key(const packet_index& from, std::uint32_t key);
+
+}  // namespace packweaver::packet
