@@ -42,9 +42,10 @@ def test_function_table():
     assert len(TABLE) == 62 and len(NUMERIC) == 40
     assert set(NUMERIC) <= set(pw.__all__)
     # Exactly the functions: code that walks __all__ calls every entry. The
-    # Recipe type is a module attribute beside them, as __version__ is.
+    # types (Recipe, Framing, Index) and the CCSDS preset are module attributes
+    # beside them, as __version__ is.
     assert pw.__all__ == [name for name, _ in PRESENT]
-    assert sorted(n for n in dir(pw) if not n.startswith("__")) == sorted(pw.__all__ + ["Recipe"])
+    assert sorted(n for n in dir(pw) if not n.startswith("__")) == sorted(pw.__all__ + ["CCSDS", "Framing", "Index", "Recipe"])
     assert pw.__doc__ == "" and pw.__name__ == "packweaver"
 
 

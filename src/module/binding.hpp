@@ -12,7 +12,7 @@
 
 namespace packweaver::py {
 
-inline constexpr std::size_t max_parameters = 3;
+inline constexpr std::size_t max_parameters = 4;
 
 struct parameter {
     PyObject* name = nullptr;  // interned

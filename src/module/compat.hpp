@@ -3,6 +3,8 @@
 // no other file tests PY_VERSION_HEX or names an underscored API.
 #pragma once
 
+#include <string_view>
+
 #include "python.hpp"
 
 #if PY_VERSION_HEX < 0x030B0000
@@ -82,5 +84,59 @@ PW_INLINE bool small_int_value(PyObject* o, long long& out) noexcept {
 // Shrinks a bytes object that nothing else has seen yet; on failure *bytes
 // is released and null, with an exception set.
 inline int bytes_resize(PyObject** bytes, Py_ssize_t size) { return _PyBytes_Resize(bytes, size); }
+
+// The exception being raised, taken out while code that must not see it
+// runs, and put back at scope exit.
+class stashed_exception {
+public:
+    stashed_exception() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    stashed_exception(const stashed_exception&) = delete;
+    stashed_exception& operator=(const stashed_exception&) = delete;
+    ~stashed_exception() {
+        if (PyErr_Occurred()) PyErr_Clear();
+        PyErr_Restore(type_, value_, traceback_);
+    }
+
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
+};
+
+// Adds a note (UTF-8 text) to the exception being raised: 3.11's add_note;
+// before, the same __notes__ list set by hand, which tracebacks of those
+// versions do not print but callers can read. The exception always stays;
+// only the note can be lost.
+inline void add_exception_note(std::string_view text) {
+    PyObject *type = nullptr, *exc = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &exc, &tb);
+    PyErr_NormalizeException(&type, &exc, &tb);
+    if (exc == nullptr) {
+        PyErr_Restore(type, exc, tb);
+        return;
+    }
+    if (tb != nullptr) PyException_SetTraceback(exc, tb);
+    PyObject* note = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    PyObject* done = nullptr;
+    if (note != nullptr) {
+#if PY_VERSION_HEX >= 0x030B0000
+        done = PyObject_CallMethod(exc, "add_note", "O", note);
+#else
+        PyObject* notes = PyObject_GetAttrString(exc, "__notes__");
+        if (notes == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            notes = PyList_New(0);
+            if (notes != nullptr && PyObject_SetAttrString(exc, "__notes__", notes) < 0) Py_CLEAR(notes);
+        }
+        if (notes != nullptr && PyList_Check(notes) && PyList_Append(notes, note) == 0) {
+            Py_INCREF(Py_None);
+            done = Py_None;
+        }
+        Py_XDECREF(notes);
+#endif
+        Py_DECREF(note);
+    }
+    if (done == nullptr) PyErr_Clear();
+    Py_XDECREF(done);
+    PyErr_Restore(type, exc, tb);
+}
 
 }  // namespace packweaver::py::compat

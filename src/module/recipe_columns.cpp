@@ -7,9 +7,12 @@
 // arrays are whole (zero-filled) from the start. Signals are checked every
 // few milliseconds of work, so Ctrl-C stops a long read promptly.
 #include <algorithm>
+#include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
+#include "compat.hpp"
 #include "errors.hpp"
 #include "recipe_object.hpp"
 
@@ -32,9 +35,10 @@ constexpr std::size_t values_without_lock = 16384;
 // Text values decoded between two checks for signals.
 constexpr std::size_t texts_per_check = 4096;
 
-// A numeric column: an array.array of `count` zeros of type t, and its
-// buffer. Whatever array.array has become, the buffer is checked to be
-// exactly the column's size before anything is written to it.
+// A column: an array.array of `count` values of typecode `code`, each
+// `width` bytes, all equal to `fill` (0 or 1), and its buffer. Whatever
+// array.array has become, the buffer is checked to be exactly the column's
+// size before anything is written to it.
 class numeric_column {
 public:
     numeric_column() = default;
@@ -44,28 +48,30 @@ public:
         if (viewed_) PyBuffer_Release(&view_);
     }
 
-    bool make(packet::column_type t, std::size_t count) {
-        const char code[2] = {typecodes[static_cast<std::size_t>(t)], 0};
-        ref zero(PyObject_CallFunction(array_type, "s[i]", code, 0));
-        if (!zero) return false;
+    bool make(char typecode, std::size_t width, std::size_t count, int fill = 0) {
+        const char code[2] = {typecode, 0};
+        ref one(PyObject_CallFunction(array_type, "s[i]", code, fill));
+        if (!one) return false;
         if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
             PyErr_NoMemory();
             return false;
         }
-        // Repeating one zero fills the array in one pass, without an object per value.
-        object_ = ref(PySequence_Repeat(zero.get(), static_cast<Py_ssize_t>(count)));
+        // Repeating one value fills the array in one pass, without an object per value.
+        object_ = ref(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
         if (!object_) return false;
         if (PyObject_GetBuffer(object_.get(), &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0)
             return false;
         viewed_ = true;
-        const std::size_t width = packet::column_width(t);
         if (static_cast<std::size_t>(view_.itemsize) != width || view_.len < 0 ||
             static_cast<std::size_t>(view_.len) / width != count || static_cast<std::size_t>(view_.len) % width != 0) {
-            PyErr_Format(PyExc_SystemError, "array.array('%c') gave a column of %zd bytes for %zu values", code[0],
+            PyErr_Format(PyExc_SystemError, "array.array('%c') gave a column of %zd bytes for %zu values", typecode,
                          view_.len, count);
             return false;
         }
         return true;
+    }
+    bool make(packet::column_type t, std::size_t count) {
+        return make(typecodes[static_cast<std::size_t>(t)], packet::column_width(t), count);
     }
     std::uint8_t* data() const noexcept { return static_cast<std::uint8_t*>(view_.buf); }
     PyObject* object() const noexcept { return object_.get(); }
@@ -97,25 +103,51 @@ struct text_column {
     }
 };
 
-// The first failing (packet, field), in the order per-packet reading meets them.
-struct first_fault {
+// A fault of one value: its error, or for a packet of an index too short for
+// the field, the sizes (the message needs the interpreter to be made).
+struct value_fault {
     std::size_t packet = SIZE_MAX;
     std::size_t field = SIZE_MAX;
     error err{};
-    void offer(std::size_t p, std::size_t f, error e) {
-        if (p < packet || (p == packet && f < field)) {
-            packet = p;
-            field = f;
-            err = std::move(e);
-        }
-    }
+    bool too_short = false;
+    u128 needed = 0;
+    std::size_t length = 0;
+
+    // Whether (p, f) comes before this fault in reading order.
     bool before(std::size_t p, std::size_t f) const noexcept { return p < packet || (p == packet && f < field); }
 };
 
-// A fault that every packet meets, whatever it holds.
-bool static_fault(const compiled_recipe& r, std::size_t i, std::size_t stride, std::size_t offset) {
+// How many faults a masked read describes; the others are only counted.
+constexpr std::size_t faults_described = 10;
+
+// The faults of a read: the first in (packet, field) order when raising;
+// when masking, the count and the first few (the first few of each field
+// are kept, which hold the first few overall).
+struct fault_log {
+    bool mask = false;
+    value_fault first;
+    std::size_t count = 0;
+    std::vector<value_fault> described;
+    std::vector<std::size_t> kept;  // per field, when masking
+
+    void offer(value_fault f) {
+        ++count;
+        if (mask) {
+            if (kept.size() <= f.field) kept.resize(f.field + 1, 0);
+            if (kept[f.field]++ < faults_described) described.push_back(std::move(f));
+            return;
+        }
+        if (first.before(f.packet, f.field)) first = std::move(f);
+    }
+    bool raising_at(std::size_t p, std::size_t f) const noexcept { return !mask && !first.before(p, f); }
+};
+
+// A fault every packet meets, whatever it holds.
+bool static_fault(const compiled_recipe& r, std::size_t i, const stream_shape& shape) {
     const packet::plan_field& p = r.fields[i];
-    if (packet::bytes_needed(p.desc.bits, static_cast<u128>(offset) + p.position, r.exact) > stride) return true;
+    if (!shape.index && packet::bytes_needed(p.desc.bits, static_cast<u128>(shape.offset) + p.position, r.exact) >
+                            shape.stride)
+        return true;
     if (p.read_fault != packet::field_fault::none) return true;
     return !is_text(p.desc.encoding) && packet::column_type_of(p.desc.encoding, p.desc.bits) == packet::column_type::none;
 }
@@ -123,36 +155,82 @@ bool static_fault(const compiled_recipe& r, std::size_t i, std::size_t stride, s
 // The numeric columns of a stream, filled slice by slice.
 struct numeric_fill {
     const compiled_recipe& r;
-    const std::uint8_t* data;
-    std::size_t stride, count, offset;
+    std::span<const std::uint8_t> data;
+    const stream_shape& shape;
     std::vector<numeric_column>& columns;  // columns[i].data() null for text fields
-    std::vector<bool> failed;              // per field: a fault was met, stop filling it
-    std::vector<std::pair<std::size_t, std::pair<std::size_t, error>>> faults;  // (field, (packet, error))
+    std::vector<numeric_column>& valid;    // when masking: per field, 1 for each value read
+    std::vector<bool> stopped;             // per field: raising, and a fault was met
+    std::vector<value_fault> faults;       // in the order met; when masking, the first few of each field
+    std::vector<std::size_t> masked;       // per field: faults met, when masking
 
-    // Packets [first, last), in blocks. Runs no interpreter code; the only
-    // allocation is a fault's message, for which room is made beforehand.
+    // Fields of packets [first, last) from `from` on, until a fault: the
+    // packet it stopped at (last when none).
+    std::size_t fill_range(std::size_t i, std::size_t from, std::size_t last, error& e) const {
+        const packet::plan_field& p = r.fields[i];
+        const u128 pos = static_cast<u128>(shape.offset) + p.position;
+        if (shape.index) {
+            const packet::packet_spans spans{data.data(), shape.index->offsets.data(), shape.index->lengths.data(),
+                                             data.size()};
+            return packet::fill_column_at(p.desc, pos, r.exact, spans, from, last, columns[i].data(), &e);
+        }
+        const std::size_t width = packet::column_width(packet::column_type_of(p.desc.encoding, p.desc.bits));
+        return from + packet::fill_column(p.desc, pos, r.exact, data.data() + from * shape.stride, shape.stride,
+                                          last - from, data.size() - from * shape.stride,
+                                          columns[i].data() + from * width, &e);
+    }
+
+    // Packets [first, last), in blocks. Runs no interpreter code; allocates
+    // only for faults (a failure to is caught by the caller).
     void run(std::size_t first, std::size_t last) {
         const std::size_t n = r.fields.size();
-        const std::size_t total = stride * count;
         for (; first < last; first += block_packets) {
-            const std::size_t in_block = std::min(block_packets, last - first);
-            const std::uint8_t* at = data + first * stride;
+            const std::size_t block_end = std::min(last, first + block_packets);
             for (std::size_t i = 0; i < n; ++i) {
-                if (columns[i].data() == nullptr || failed[i]) continue;
-                const packet::plan_field& p = r.fields[i];
-                const std::size_t width = packet::column_width(packet::column_type_of(p.desc.encoding, p.desc.bits));
-                error e;
-                const std::size_t done = packet::fill_column(p.desc, static_cast<u128>(offset) + p.position, r.exact,
-                                                             at, stride, in_block, total - first * stride,
-                                                             columns[i].data() + first * width, &e);
-                if (done < in_block) {
-                    failed[i] = true;
-                    faults.push_back({i, {first + done, std::move(e)}});
+                if (columns[i].data() == nullptr || stopped[i]) continue;
+                for (std::size_t k = first; k < block_end;) {
+                    error e;
+                    const std::size_t at = fill_range(i, k, block_end, e);
+                    if (at >= block_end) break;
+                    value_fault f{at, i, std::move(e)};
+                    if (shape.index) {
+                        const packet::plan_field& p = r.fields[i];
+                        f.needed = packet::bytes_needed(p.desc.bits, static_cast<u128>(shape.offset) + p.position,
+                                                        r.exact);
+                        f.length = static_cast<std::size_t>(shape.index->lengths[at]);
+                        f.too_short = f.needed > f.length;
+                    }
+                    if (valid.empty()) {
+                        faults.push_back(std::move(f));
+                        stopped[i] = true;
+                        break;
+                    }
+                    if (masked[i]++ < faults_described) faults.push_back(std::move(f));
+                    valid[i].data()[at] = 0;
+                    k = at + 1;
                 }
             }
         }
     }
 };
+
+// The exception of a fault, with where it happened as a note.
+PyObject* raise_fault(const compiled_recipe& r, const stream_shape& shape, const value_fault& f) {
+    if (f.too_short)
+        fail(packet_too_short(r.objects[f.field].name.get(), f.needed, f.length));
+    else
+        fail(f.err);
+    note_place(r, shape, f.packet, f.field);
+    return nullptr;
+}
+
+// "packet {k} (byte {b}), field '{name}' (item {i}): {message}"
+PyObject* describe_fault(const compiled_recipe& r, const stream_shape& shape, const value_fault& f) {
+    const error e = f.too_short ? packet_too_short(r.objects[f.field].name.get(), f.needed, f.length) : f.err;
+    const std::string text = "packet " + std::to_string(f.packet) + " (byte " + std::to_string(shape.start(f.packet)) +
+                             "), field '" + utf8_of(r.objects[f.field].name.get()) + "' (item " +
+                             std::to_string(f.field) + "): " + e.message;
+    return str_from_utf8(text);
+}
 
 }  // namespace
 
@@ -163,28 +241,44 @@ bool init_columns() {
     return array_type != nullptr;
 }
 
-PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
-    const compiled_recipe& r = recipe_of(self);
-    buffer_arg stream;
-    std::size_t stride = 0, count = 0, offset = 0;
-    if (!stream_arguments(r, c, stream, stride, count, offset)) return nullptr;
-    const std::uint8_t* data = stream.bytes().data();
+PyObject* new_array(char code, std::size_t count, const void* data) {
+    std::size_t width = 0;
+    for (std::size_t t = 0; t < sizeof(typecodes); ++t)
+        if (typecodes[t] == code) width = packet::column_width(static_cast<packet::column_type>(t));
+    numeric_column column;
+    if (!column.make(code, width, count)) return nullptr;
+    if (data != nullptr && count != 0) std::memcpy(column.data(), data, count * width);
+    PyObject* out = column.object();
+    Py_INCREF(out);
+    return out;
+}
+
+PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> data, const stream_shape& shape,
+                       bool mask) {
     const std::size_t n = r.fields.size();
+    const std::size_t count = shape.count;
 
     // A fault every packet meets shows in the first packet: read it as a
     // packet of its own, which reports the first fault in order.
     if (count > 0)
         for (std::size_t i = 0; i < n; ++i)
-            if (static_fault(r, i, stride, offset)) {
-                auto first = unpack_one(r, {data, stride}, offset);
-                if (!first) return fail(first.err());
+            if (static_fault(r, i, shape)) {
+                std::size_t failed = SIZE_MAX;
+                auto first = unpack_one(r, shape.packet(data.data(), 0), shape.offset, &failed);
+                if (!first) {
+                    fail(first.err());
+                    note_place(r, shape, 0, failed);
+                    return nullptr;
+                }
                 Py_DECREF(*first);
                 return fail(value_error("internal: a fault of every packet was not met"));
             }
 
     std::vector<numeric_column> numeric(n);
+    std::vector<numeric_column> valid(mask ? n : 0);
     std::size_t numeric_fields = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        if (mask && !valid[i].make('B', 1, count, 1)) return nullptr;
         const packet::plan_field& p = r.fields[i];
         if (is_text(p.desc.encoding)) continue;
         // A field no packet can decode has no column type; with no packets
@@ -199,9 +293,10 @@ PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
         if (PyErr_CheckSignals() < 0) return nullptr;
     }
 
-    first_fault fault;
+    fault_log log;
+    log.mask = mask;
     if (numeric_fields > 0 && count > 0) {
-        numeric_fill fill{r, data, stride, count, offset, numeric, std::vector<bool>(n, false), {}};
+        numeric_fill fill{r, data, shape, numeric, valid, std::vector<bool>(n, false), {}, std::vector<std::size_t>(n, 0)};
         fill.faults.reserve(n);
         const bool release = count * numeric_fields >= values_without_lock;
         std::size_t slice = values_per_slice / numeric_fields;
@@ -227,10 +322,13 @@ PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
             if (out_of_memory) return PyErr_NoMemory();
             if (PyErr_CheckSignals() < 0) return nullptr;
         }
-        for (auto& f : fill.faults) fault.offer(f.second.first, f.first, std::move(f.second.second));
+        for (auto& f : fill.faults) log.offer(std::move(f));
+        // Faults only counted, beyond the first few of each field.
+        for (std::size_t i = 0; i < n && mask; ++i)
+            if (fill.masked[i] > faults_described) log.count += fill.masked[i] - faults_described;
     }
 
-    // Text columns, packet by packet, up to the first fault.
+    // Text columns, packet by packet (when raising, up to the first fault).
     std::vector<std::size_t> texts;
     std::vector<text_column> text_values(n);
     for (std::size_t i = 0; i < n; ++i)
@@ -239,23 +337,32 @@ PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
             text_values[i].values.reserve(count);
         }
     std::size_t decoded = 0;
-    for (std::size_t k = 0; !texts.empty() && k < count && k <= fault.packet; ++k) {
-        const std::span<const std::uint8_t> packet(data + k * stride, stride);
+    for (std::size_t k = 0; !texts.empty() && k < count && (mask || k <= log.first.packet); ++k) {
+        const std::span<const std::uint8_t> packet = shape.packet(data.data(), k);
         for (const std::size_t i : texts) {
-            if (!fault.before(k, i)) break;
+            if (log.raising_at(k, i)) break;
             const packet::plan_field& p = r.fields[i];
-            auto value = read_value(packet, p, static_cast<u128>(offset) + p.position, r.exact, false,
+            auto value = read_value(packet, p, static_cast<u128>(shape.offset) + p.position, r.exact, false,
                                     r.objects[i].labels());
             if (!value) {
                 if (value.err().kind == error_kind::pending) return nullptr;
-                fault.offer(k, i, value.take_error());
-                break;
+                value_fault f{k, i, value.take_error()};
+                if (!mask) {
+                    log.offer(std::move(f));
+                    break;
+                }
+                log.offer(std::move(f));
+                valid[i].data()[k] = 0;
+                PyObject* empty = PyUnicode_FromStringAndSize("", 0);
+                if (!empty) return nullptr;
+                text_values[i].values.push_back(empty);
+                continue;
             }
             text_values[i].values.push_back(*value);
             if (++decoded % texts_per_check == 0 && PyErr_CheckSignals() < 0) return nullptr;
         }
     }
-    if (fault.packet != SIZE_MAX) return fail(fault.err);
+    if (!mask && log.first.packet != SIZE_MAX) return raise_fault(r, shape, log.first);
 
     // Every column is whole: only now are the lists made and the result filled.
     ref out(compat::new_presized_dict(static_cast<Py_ssize_t>(n)));
@@ -270,7 +377,38 @@ PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
         }
         if (!column || PyDict_SetItem(out.get(), r.objects[i].name.get(), column.get()) < 0) return nullptr;
     }
-    return out.release();
+    if (!mask) return out.release();
+
+    ref masks(compat::new_presized_dict(static_cast<Py_ssize_t>(n)));
+    if (!masks) return nullptr;
+    for (std::size_t i = 0; i < n; ++i)
+        if (PyDict_SetItem(masks.get(), r.objects[i].name.get(), valid[i].object()) < 0) return nullptr;
+    // The described faults: strs made first, the list when all are made.
+    std::sort(log.described.begin(), log.described.end(),
+              [](const value_fault& a, const value_fault& b) { return b.before(a.packet, a.field); });
+    if (log.described.size() > faults_described) log.described.resize(faults_described);
+    std::vector<ref> texts_of(log.described.size());
+    for (std::size_t k = 0; k < log.described.size(); ++k) {
+        texts_of[k] = ref(describe_fault(r, shape, log.described[k]));
+        if (!texts_of[k]) return nullptr;
+    }
+    ref first(PyList_New(static_cast<Py_ssize_t>(texts_of.size())));
+    if (!first) return nullptr;
+    for (std::size_t k = 0; k < texts_of.size(); ++k)
+        PyList_SET_ITEM(first.get(), static_cast<Py_ssize_t>(k), texts_of[k].release());
+    ref faults(Py_BuildValue("{s:n,s:O}", "count", static_cast<Py_ssize_t>(log.count), "first", first.get()));
+    if (!faults) return nullptr;
+    return PyTuple_Pack(3, out.get(), masks.get(), faults.get());
+}
+
+PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
+    const compiled_recipe& r = recipe_of(self);
+    buffer_arg stream;
+    stream_shape shape;
+    if (!stream_arguments(r, c, stream, shape)) return nullptr;
+    bool mask = false;
+    if (!errors_argument(c.arg(3), mask)) return nullptr;
+    return read_columns(r, stream.bytes(), shape, mask);
 }
 
 }  // namespace packweaver::py

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../common/error.hpp"
+#include "../packet/framing.hpp"
 #include "../packet/plan.hpp"
 #include "binding.hpp"
 #include "field_steps.hpp"
@@ -84,10 +85,37 @@ private:
 // An optional size argument: absent (or None, where allowed) keeps `out`.
 bool optional_size(PyObject* o, const char* name, bool none_allowed, std::size_t& out);
 
-// The (buffer, stride=None, offset_bits=0) arguments of the stream methods:
-// the packet count of a stream, or false with the exception set.
-bool stream_arguments(const compiled_recipe& r, const call& c, buffer_arg& stream, std::size_t& stride,
-                      std::size_t& count, std::size_t& offset);
+// Where the packets of a stream are: one every `stride` bytes, or at the
+// offsets and lengths of an index.
+struct stream_shape {
+    std::size_t stride = 0;
+    std::size_t count = 0;
+    std::size_t offset = 0;                       // bits: the recipe's bit 0 in each packet
+    const packet::packet_index* index = nullptr;  // owned by index_object
+    PyObject* index_object = nullptr;             // borrowed from the call's arguments
+
+    std::span<const std::uint8_t> packet(const std::uint8_t* data, std::size_t k) const noexcept {
+        if (index) return {data + index->offsets[k], static_cast<std::size_t>(index->lengths[k])};
+        return {data + k * stride, stride};
+    }
+    std::uint64_t start(std::size_t k) const noexcept {
+        return index ? index->offsets[k] : static_cast<std::uint64_t>(k) * stride;
+    }
+};
+
+// The (buffer, stride=None, offset_bits=0) arguments of the stream methods,
+// `stride` also an Index of the buffer; false with the exception set.
+bool stream_arguments(const compiled_recipe& r, const call& c, buffer_arg& stream, stream_shape& shape);
+
+// The shape of a buffer read through an index: every packet inside it.
+bool indexed_shape(PyObject* index_object, std::size_t length, stream_shape& shape);
+
+// errors="raise" (false) or "mask" (true); absent is "raise".
+bool errors_argument(PyObject* o, bool& mask);
+
+// Adds where a stream method's failure happened to the exception being
+// raised, as a note: the packet's number and byte offset, the field.
+void note_place(const compiled_recipe& r, const stream_shape& shape, std::size_t packet, std::size_t field);
 
 // ---- the methods ----
 
@@ -97,8 +125,20 @@ PyObject* recipe_unpack(PyObject* self, const call& c);
 PyObject* recipe_iter_unpack(PyObject* self, const call& c);
 PyObject* recipe_unpack_columns(PyObject* self, const call& c);
 
-// One packet into a new dict (base: the bit offset of the recipe's bit 0).
-result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base);
+// One packet into a new dict (base: the bit offset of the recipe's bit 0);
+// on failure, *failed is the field that failed.
+result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base,
+                             std::size_t* failed = nullptr);
+
+// The columns of every packet of a stream (the unpack_columns method, and
+// Framing.read): a dict of columns, or with mask a tuple (columns, valid,
+// faults).
+PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> data, const stream_shape& shape,
+                       bool mask);
+
+// A new array.array of `count` values of typecode `code` copied from data
+// (zeros where data is null).
+PyObject* new_array(char code, std::size_t count, const void* data);
 
 // The iterator type of iter_unpack; readied by add_iterator_type.
 bool add_iterator_type();

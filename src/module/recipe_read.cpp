@@ -8,7 +8,8 @@
 
 namespace packweaver::py {
 
-result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base) {
+result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base,
+                             std::size_t* failed) {
     ref out(compat::new_presized_dict(static_cast<Py_ssize_t>(c.fields.size())));
     if (!out) return pending_error();
     for (std::size_t i = 0; i < c.fields.size(); ++i) {
@@ -17,10 +18,16 @@ result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint
         // The cuts were worked out for the recipe's bit 0 at the packet's.
         const bool cut_fits = base == 0 && p.cut.usable(packet.size());
         auto value = read_value(packet, p, static_cast<u128>(base) + p.position, c.exact, cut_fits, o.labels());
-        if (PW_UNLIKELY(!value)) return value.take_error();
+        if (PW_UNLIKELY(!value)) {
+            if (failed) *failed = i;
+            return value.take_error();
+        }
         const int stored = PyDict_SetItem(out.get(), o.name.get(), *value);
         Py_DECREF(*value);
-        if (PW_UNLIKELY(stored < 0)) return pending_error();
+        if (PW_UNLIKELY(stored < 0)) {
+            if (failed) *failed = i;
+            return pending_error();
+        }
     }
     return out.release();
 }
@@ -45,9 +52,7 @@ struct iterator_object {
     PyObject* owner;  // the Recipe
     Py_buffer view;
     bool has_view;
-    std::size_t stride;
-    std::size_t offset;
-    std::size_t count;
+    stream_shape shape;  // shape.index_object: a reference of the iterator's own
     std::size_t next;
 };
 
@@ -55,14 +60,19 @@ PyTypeObject* iterator_type = nullptr;
 
 PyObject* next_packet(PyObject* self) {
     auto* it = reinterpret_cast<iterator_object*>(self);
-    if (!it->has_view || it->next >= it->count) return nullptr;
+    if (!it->has_view || it->next >= it->shape.count) return nullptr;
     const compiled_recipe& r = recipe_of(it->owner);
     if (PW_UNLIKELY(r.cleared)) return raise_cleared();
     const auto* data = static_cast<const std::uint8_t*>(it->view.buf);
-    auto out = unpack_one(r, {data + it->next * it->stride, it->stride}, it->offset);
-    if (!out) return fail(out.err());
+    std::size_t failed = SIZE_MAX;
+    auto out = unpack_one(r, it->shape.packet(data, it->next), it->shape.offset, &failed);
+    if (!out) {
+        fail(out.err());
+        note_place(r, it->shape, it->next, failed);
+        return nullptr;
+    }
     ++it->next;
-    if (it->next == it->count) {
+    if (it->next == it->shape.count) {
         // Let the buffer go as soon as the last packet is read.
         it->has_view = false;
         PyBuffer_Release(&it->view);
@@ -82,13 +92,14 @@ PyObject* iterator_next(PyObject* self) noexcept {
 
 PyObject* iterator_length_hint(PyObject* self, PyObject*) {
     auto* it = reinterpret_cast<iterator_object*>(self);
-    return PyLong_FromSize_t(it->has_view ? it->count - it->next : 0);
+    return PyLong_FromSize_t(it->has_view ? it->shape.count - it->next : 0);
 }
 
 int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* it = reinterpret_cast<iterator_object*>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(it->owner);
+    Py_VISIT(it->shape.index_object);
     if (it->has_view) Py_VISIT(it->view.obj);
     return 0;
 }
@@ -99,6 +110,7 @@ void iterator_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (it->has_view) PyBuffer_Release(&it->view);
     Py_XDECREF(it->owner);
+    Py_XDECREF(it->shape.index_object);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -113,17 +125,16 @@ PyMethodDef iterator_methods[] = {
 PyObject* recipe_iter_unpack(PyObject* self, const call& c) {
     const compiled_recipe& r = recipe_of(self);
     buffer_arg stream;
-    std::size_t stride = 0, count = 0, offset = 0;
-    if (!stream_arguments(r, c, stream, stride, count, offset)) return nullptr;
+    stream_shape shape;
+    if (!stream_arguments(r, c, stream, shape)) return nullptr;
     auto* it = PyObject_GC_New(iterator_object, iterator_type);
     if (!it) return nullptr;
     Py_INCREF(self);
     it->owner = self;
     stream.release_to(it->view);
     it->has_view = true;
-    it->stride = stride;
-    it->offset = offset;
-    it->count = count;
+    Py_XINCREF(shape.index_object);
+    it->shape = shape;
     it->next = 0;
     PyObject_GC_Track(it);
     return reinterpret_cast<PyObject*>(it);

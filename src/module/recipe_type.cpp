@@ -72,11 +72,19 @@ const method_def methods[] = {
      recipe_unpack, unpacking},
     {"iter_unpack", "(buffer, stride=None, offset_bits=0)",
      "iter_unpack($self, /, buffer, stride=None, offset_bits=0)\n--\n\n"
-     "Iterates over the packets of a buffer, one dict each.",
+     "Iterates over the packets of a buffer, one dict each.\n\n"
+     "stride: bytes from one packet to the next (default: the recipe's size), or an\n"
+     "Index of the buffer, whose packets are read at their own offsets.",
      recipe_iter_unpack, unpacking},
-    {"unpack_columns", "(buffer, stride=None, offset_bits=0)",
-     "unpack_columns($self, /, buffer, stride=None, offset_bits=0)\n--\n\n"
-     "Reads every packet of a buffer into one column per name.",
+    {"unpack_columns", "(buffer, stride=None, offset_bits=0, errors='raise')",
+     "unpack_columns($self, /, buffer, stride=None, offset_bits=0, errors='raise')\n--\n\n"
+     "Reads every packet of a buffer into one column per name.\n\n"
+     "stride: bytes from one packet to the next (default: the recipe's size), or an\n"
+     "Index of the buffer, whose packets are read at their own offsets.\n"
+     "errors: 'raise' stops at the first value that cannot be read; 'mask' leaves\n"
+     "0 (or '') there and returns (columns, valid, faults): valid maps each name\n"
+     "to an array('B') with 1 for each value read, faults is {'count': n,\n"
+     "'first': [descriptions of the first few]}.",
      recipe_unpack_columns, unpacking},
     {"__reduce__", "()", "__reduce__($self, /)\n--\n\n", recipe_reduce, " while pickling a Recipe"},
 };
@@ -245,6 +253,18 @@ const char recipe_doc[] =
     "A recipe read and checked once, then applied to any number of packets.";
 
 }  // namespace
+
+const compiled_recipe* recipe_data(PyObject* o) {
+    if (!PyObject_TypeCheck(o, recipe_type)) {
+        PyErr_Format(PyExc_TypeError, "expected a Recipe, got '%.200s'", Py_TYPE(o)->tp_name);
+        return nullptr;
+    }
+    if (recipe_of(o).cleared) {
+        raise_cleared();
+        return nullptr;
+    }
+    return &recipe_of(o);
+}
 
 bool add_recipe_type(PyObject* module) {
     for (std::size_t i = 0; i < method_count; ++i) {

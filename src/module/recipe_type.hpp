@@ -10,4 +10,10 @@ namespace packweaver::py {
 // Returns false with an exception set.
 bool add_recipe_type(PyObject* module);
 
+struct compiled_recipe;
+
+// The compiled form of a Recipe object, or null (with TypeError or, for a
+// Recipe the collector cleared, ValueError set) for any other object.
+const compiled_recipe* recipe_data(PyObject* o);
+
 }  // namespace packweaver::py

@@ -8,7 +8,7 @@ assume ``import packweaver as pw``.
 
 from array import array
 from collections.abc import Iterator, Mapping, Sequence
-from typing import NoReturn, Union, final
+from typing import Literal, NoReturn, Union, final, overload
 
 from _typeshed import ReadableBuffer, WriteableBuffer
 
@@ -1686,6 +1686,8 @@ def encode_utf32be(text: str) -> bytes:
     """
 
 _Value = Union[int, float, str]
+_Column = Union[array[int], array[float], list[str]]
+_Faults = dict[str, Union[int, list[str]]]
 _Values = Union[Mapping[str, object], Sequence[object], None]
 
 @final
@@ -1889,7 +1891,7 @@ class Recipe:
             ({'n': 3008}, {'n': 3008})
         """
     def iter_unpack(
-        self, buffer: ReadableBuffer, stride: int | None = None, offset_bits: int = 0
+        self, buffer: ReadableBuffer, stride: int | Index | None = None, offset_bits: int = 0
     ) -> Iterator[dict[str, _Value]]:
         r"""Iterate over the packets of a buffer, one dict each.
 
@@ -1901,6 +1903,9 @@ class Recipe:
         Args:
             buffer: Any bytes-like object.
             stride: Bytes from one packet to the next; default :attr:`size`.
+                Or an :class:`Index` of the buffer (or one stream of it,
+                :meth:`Index.select`): each packet is read at its own offset
+                and length, and a packet shorter than a field is a failure.
             offset_bits: Where the recipe's bit 0 lies in each packet.
 
         Returns:
@@ -1911,7 +1916,8 @@ class Recipe:
                 {stride}-byte packets``, ``stride must be at least 1 byte``,
                 ``the recipe's packets are 0 bytes long: give a stride``
                 (raised at the call); while iterating, the failures of
-                :meth:`unpack`.
+                :meth:`unpack`, with a note naming the packet (its number and
+                byte offset) and the field.
             TypeError: ``argument 'buffer': ...``, ``argument 'stride': ...``.
 
         Example:
@@ -1920,33 +1926,64 @@ class Recipe:
             >>> [p["n"] for p in r.iter_unpack(b"\x01\x02\x03")]
             [1, 2, 3]
         """
+    @overload
     def unpack_columns(
-        self, buffer: ReadableBuffer, stride: int | None = None, offset_bits: int = 0
-    ) -> dict[str, Union[array[int], array[float], list[str]]]:
+        self,
+        buffer: ReadableBuffer,
+        stride: int | Index | None = None,
+        offset_bits: int = 0,
+        errors: Literal["raise"] = "raise",
+    ) -> dict[str, _Column]: ...
+    @overload
+    def unpack_columns(
+        self, buffer: ReadableBuffer, stride: int | Index | None, offset_bits: int, errors: Literal["mask"]
+    ) -> tuple[dict[str, _Column], dict[str, array[int]], _Faults]: ...
+    @overload
+    def unpack_columns(
+        self, buffer: ReadableBuffer, stride: int | Index | None = None, offset_bits: int = 0, *,
+        errors: Literal["mask"]
+    ) -> tuple[dict[str, _Column], dict[str, array[int]], _Faults]: ...
+    def unpack_columns(  # type: ignore[misc]
+        self, buffer: ReadableBuffer, stride: int | Index | None = None, offset_bits: int = 0, errors: str = "raise"
+    ) -> object:
         r"""Read every packet of a buffer into one column per name.
 
-        Packets lie back to back, ``stride`` bytes each, and are read as by
-        :meth:`unpack`. A numeric field's column is an ``array.array`` whose
-        typecode is the narrowest that holds every value the field can decode
-        to (the table under :class:`Recipe`); a text field's column is a list
-        of str. No Python object is made per numeric value, and for large
-        buffers the numeric columns are filled without the interpreter lock.
-        When two items share a name, the later one's column is kept.
+        Packets lie back to back, ``stride`` bytes each, or where an
+        :class:`Index` of the buffer says, and are read as by :meth:`unpack`.
+        A numeric field's column is an ``array.array`` whose typecode is the
+        narrowest that holds every value the field can decode to (the table
+        under :class:`Recipe`); a text field's column is a list of str. No
+        Python object is made per numeric value, and for large buffers the
+        numeric columns are filled without the interpreter lock. When two
+        items share a name, the later one's column is kept.
 
         Args:
             buffer: Any bytes-like object, a whole number of packets.
             stride: Bytes from one packet to the next; default :attr:`size`.
+                Or an :class:`Index` of the buffer (or one stream of it): each
+                packet is read at its own offset and length, its first bit the
+                recipe's bit 0 (header included).
             offset_bits: Where the recipe's bit 0 lies in each packet.
+            errors: ``"raise"`` stops at the first value that cannot be read.
+                ``"mask"`` reads on: such a value is left 0 (``""`` for text)
+                and flagged in its column's validity mask.
 
         Returns:
-            A dict from name to column, in recipe order.
+            A dict from name to column, in recipe order. With
+            ``errors="mask"``, a tuple ``(columns, valid, faults)``: ``valid``
+            maps each name to an ``array('B')`` with 1 for each value read
+            and 0 for each left out; ``faults`` is ``{"count": n, "first":
+            [...]}``, the number of values left out and descriptions of the
+            first few (packet, byte offset, field, message).
 
         Raises:
-            ValueError: The stride errors of :meth:`iter_unpack`; otherwise
-                the first failure that reading the packets one by one would
-                meet (the first packet, then the first field), with the
-                texts of :meth:`unpack`. Fields that cannot be read at all
-                (``ieee754_f128``, the legacy float formats) fail so.
+            ValueError: The stride errors of :meth:`iter_unpack`, ``the index
+                covers {n} bytes, the buffer has {m}``; otherwise the first
+                failure that reading the packets one by one would meet (the
+                first packet, then the first field), with the texts of
+                :meth:`unpack` and a note naming the packet and field. Fields
+                that cannot be read at all (``ieee754_f128``, the legacy float
+                formats) fail so, whatever ``errors`` says.
             TypeError: ``argument 'buffer': ...``, ``argument 'stride': ...``.
 
         Example:
@@ -1958,3 +1995,165 @@ class Recipe:
             >>> r.unpack_columns(data)
             {'t': array('h', [-5, 7]), 'v': array('f', [1.5, -2.0])}
         """
+
+@final
+class Index:
+    r"""The packets of one buffer, as :meth:`Framing.index` found them.
+
+    Each packet's byte offset, length, stream key and sequence count, as
+    ``array.array`` objects that numpy takes without a copy
+    (``numpy.asarray(index.offsets)``); the bytes of an incomplete last
+    packet (:attr:`tail`); and per stream key the faults of its sequence
+    counts and check values. ``len(index)`` is the number of whole packets.
+    Pass an Index (or :meth:`select` of one) as the ``stride`` of
+    :meth:`Recipe.unpack_columns` or :meth:`Recipe.iter_unpack` to read the
+    packets where they are. An Index holds numbers only, not the buffer.
+    """
+    def __new__(cls) -> NoReturn: ...
+    @property
+    def offsets(self) -> array[int]:
+        r"""``array('Q')``: each packet's byte offset in the buffer."""
+    @property
+    def lengths(self) -> array[int]:
+        r"""``array('Q')``: each packet's length in bytes."""
+    @property
+    def keys(self) -> array[int] | None:
+        r"""``array('I')``: each packet's stream key (None when the framing has no key)."""
+    @property
+    def sequences(self) -> array[int] | None:
+        r"""``array('I')``: each packet's sequence count (None when the framing has none)."""
+    @property
+    def tail(self) -> int:
+        r"""Bytes of an incomplete packet at the end: carry them into the next chunk."""
+    @property
+    def end(self) -> int:
+        r"""Where the last whole packet ends (the buffer's length less :attr:`tail`)."""
+    @property
+    def faults(self) -> list[tuple[int, int, int, str, int]]:
+        r"""``(packet, offset, key, kind, missing)`` for each fault, in packet order.
+
+        ``kind`` is ``"gap"`` (the packet's sequence count is not the one
+        after its stream's previous packet; ``missing`` counts the counts
+        skipped, modulo the counter's range), ``"repeat"`` (the same count
+        again) or ``"check"`` (the check value does not match).
+        """
+    @property
+    def streams(self) -> dict[int, dict[str, int]]:
+        r"""Per key: ``packets``, ``gaps``, ``missing``, ``repeats``, ``wraps`` and ``check_failures``.
+
+        A wrap is a step from the counter's largest values back through 0,
+        counted whether or not counts were skipped on the way.
+        """
+    def select(self, key: int) -> Index:
+        r"""The packets of one stream key, in order, with that stream's faults (renumbered)."""
+    def __len__(self) -> int:
+        r"""The number of whole packets."""
+
+@final
+class Framing:
+    r"""Where each packet of a mixed stream ends, read from its header.
+
+    A packet's length in bytes is its length field plus ``length_adjust``.
+    Fields are ``(offset_bits, bits)`` pairs, big-endian unsigned, 1 to 32
+    bits, counted from the packet's first bit. :data:`CCSDS` is the space
+    packet's framing.
+
+    Args:
+        length: The packet length field.
+        length_adjust: Added to the length field to give the packet's bytes.
+        key: The stream identifier (the APID of a space packet), or None.
+        sequence: The sequence counter, wrapping at its width, or None.
+        crc: The check value over the packet, kept big-endian in its last 2
+            or 4 bytes: ``"CRC-16/CCITT-FALSE"``, ``"CRC-16/XMODEM"``,
+            ``"CRC-32"`` (zlib's) or ``"CRC-32C"``, or None.
+        header_bits: Bits every packet has (a multiple of 8); defaults to the
+            end of the last field above, in whole bytes.
+
+    Raises:
+        ValueError: A field of more than 32 bits or outside the header, an
+            unknown ``crc``, a ``header_bits`` that is not a positive
+            multiple of 8.
+        TypeError: A field that is not a pair of ints; missing ``length`` or
+            ``length_adjust``.
+
+    Example:
+        >>> import struct
+        >>> def packet(apid, count, data):
+        ...     return struct.pack(">HHH", apid, 0xC000 | count, len(data) - 1) + data
+        >>> stream = packet(5, 0, b"ab") + packet(9, 0, b"xyz") + packet(5, 2, b"cd") + b"\x00\x05"
+        >>> index = pw.CCSDS.index(stream)
+        >>> len(index), list(index.keys), index.tail, index.faults
+        (3, [5, 9, 5], 2, [(2, 17, 5, 'gap', 1)])
+        >>> {key: len(packets) for key, packets in pw.CCSDS.split(stream).items()}
+        {5: 16, 9: 9}
+    """
+    def __new__(
+        cls,
+        *,
+        length: tuple[int, int],
+        length_adjust: int,
+        key: tuple[int, int] | None = None,
+        sequence: tuple[int, int] | None = None,
+        crc: str | None = None,
+        header_bits: int | None = None,
+    ) -> Framing: ...
+    @property
+    def length(self) -> tuple[int, int]:
+        r"""``(offset_bits, bits)`` of the packet length field."""
+    @property
+    def length_adjust(self) -> int:
+        r"""Added to the length field to give the packet's bytes."""
+    @property
+    def key(self) -> tuple[int, int] | None:
+        r"""``(offset_bits, bits)`` of the stream key, or None."""
+    @property
+    def sequence(self) -> tuple[int, int] | None:
+        r"""``(offset_bits, bits)`` of the sequence counter, or None."""
+    @property
+    def crc(self) -> str | None:
+        r"""The check value's algorithm, or None."""
+    @property
+    def header_bits(self) -> int:
+        r"""Bits every packet has at least."""
+    def __eq__(self, other: object, /) -> bool:
+        r"""The same fields, adjustment, check and header."""
+    def __ne__(self, other: object, /) -> bool:
+        r"""The negation of ``==``."""
+    def index(self, buffer: ReadableBuffer) -> Index:
+        r"""Walk the packets of a buffer once and return their :class:`Index`.
+
+        Any C-contiguous buffer (bytes, bytearray, mmap, a numpy array); large
+        ones are walked without the interpreter lock. An incomplete last
+        packet is not an error: its bytes are :attr:`Index.tail`.
+
+        Raises:
+            ValueError: A packet whose length is less than the header (the
+                framing is lost there): ``packet {k} at byte {b}: its length
+                field gives {n} bytes, less than the {h}-byte header``.
+        """
+    def split(self, buffer: ReadableBuffer) -> dict[int, bytes]:
+        r"""The whole packets of a buffer as ``{key: bytes}``, each stream's packets in order."""
+    @overload
+    def read(
+        self, buffer: ReadableBuffer, recipes: Mapping[int, Recipe], errors: Literal["raise"] = "raise"
+    ) -> dict[int, dict[str, _Column]]: ...
+    @overload
+    def read(
+        self, buffer: ReadableBuffer, recipes: Mapping[int, Recipe], errors: Literal["mask"]
+    ) -> dict[int, tuple[dict[str, _Column], dict[str, array[int]], _Faults]]: ...
+    def read(  # type: ignore[misc]
+        self, buffer: ReadableBuffer, recipes: Mapping[int, Recipe], errors: str = "raise"
+    ) -> object:
+        r"""Columns of several streams of one buffer in one call.
+
+        Indexes the buffer, then reads each key's packets with its Recipe as
+        :meth:`Recipe.unpack_columns` does through an index. Packets of keys
+        not in ``recipes`` are skipped (:attr:`Index.streams` counts them).
+
+        Returns:
+            ``{key: columns}`` (with ``errors="mask"``, ``{key: (columns,
+            valid, faults)}``), in the order of ``recipes``.
+        """
+
+CCSDS: Framing
+r"""The CCSDS space packet: length at bit 32 (16 bits, +7), key the APID at bit 5 (11 bits), sequence at bit 18 (14 bits)."""
