@@ -32,6 +32,8 @@ constexpr std::size_t block_packets = 256;
 constexpr std::size_t values_per_slice = std::size_t{1} << 20;
 // Below this many numeric values the lock is kept: releasing costs more.
 constexpr std::size_t values_without_lock = 16384;
+// The most bytes of each packet copied side by side when reading through an index.
+constexpr std::size_t max_gather_bytes = 4096;
 // Text values decoded between two checks for signals.
 constexpr std::size_t texts_per_check = 4096;
 
@@ -163,20 +165,45 @@ struct numeric_fill {
     std::vector<value_fault> faults;       // in the order met; when masking, the first few of each field
     std::vector<std::size_t> masked;       // per field: faults met, when masking
 
+    // Through an index: each block's packets are copied side by side into
+    // `gathered` (gather bytes each, the most any numeric field needs) when
+    // all of them are that long, and read there as a strided stream.
+    std::size_t gather = 0;
+    std::vector<std::uint8_t> gathered;
+    const std::uint8_t* block_data = nullptr;  // the block's packets gathered, or null
+    std::size_t block_first = 0;
+
     // Fields of packets [first, last) from `from` on, until a fault: the
     // packet it stopped at (last when none).
     std::size_t fill_range(std::size_t i, std::size_t from, std::size_t last, error& e) const {
         const packet::plan_field& p = r.fields[i];
         const u128 pos = static_cast<u128>(shape.offset) + p.position;
+        const std::size_t width = packet::column_width(packet::column_type_of(p.desc.encoding, p.desc.bits));
+        if (block_data != nullptr)
+            return from + packet::fill_column(p.desc, pos, r.exact, block_data + (from - block_first) * gather, gather,
+                                              last - from, (last - block_first) * gather - (from - block_first) * gather,
+                                              columns[i].data() + from * width, &e);
         if (shape.index) {
             const packet::packet_spans spans{data.data(), shape.index->offsets.data(), shape.index->lengths.data(),
                                              data.size()};
             return packet::fill_column_at(p.desc, pos, r.exact, spans, from, last, columns[i].data(), &e);
         }
-        const std::size_t width = packet::column_width(packet::column_type_of(p.desc.encoding, p.desc.bits));
         return from + packet::fill_column(p.desc, pos, r.exact, data.data() + from * shape.stride, shape.stride,
                                           last - from, data.size() - from * shape.stride,
                                           columns[i].data() + from * width, &e);
+    }
+
+    // Copies the block's packets into `gathered` if every one has the bytes.
+    void gather_block(std::size_t first, std::size_t last) {
+        block_data = nullptr;
+        if (gather == 0) return;
+        const packet::packet_index& x = *shape.index;
+        for (std::size_t k = first; k < last; ++k)
+            if (x.lengths[k] < gather) return;
+        std::uint8_t* to = gathered.data();
+        for (std::size_t k = first; k < last; ++k, to += gather) std::memcpy(to, data.data() + x.offsets[k], gather);
+        block_data = gathered.data();
+        block_first = first;
     }
 
     // Packets [first, last), in blocks. Runs no interpreter code; allocates
@@ -185,6 +212,7 @@ struct numeric_fill {
         const std::size_t n = r.fields.size();
         for (; first < last; first += block_packets) {
             const std::size_t block_end = std::min(last, first + block_packets);
+            gather_block(first, block_end);
             for (std::size_t i = 0; i < n; ++i) {
                 if (columns[i].data() == nullptr || stopped[i]) continue;
                 for (std::size_t k = first; k < block_end;) {
@@ -296,8 +324,23 @@ PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> d
     fault_log log;
     log.mask = mask;
     if (numeric_fields > 0 && count > 0) {
-        numeric_fill fill{r, data, shape, numeric, valid, std::vector<bool>(n, false), {}, std::vector<std::size_t>(n, 0)};
+        numeric_fill fill{r,  data, shape, numeric, valid, std::vector<bool>(n, false), {}, std::vector<std::size_t>(n, 0),
+                          0,  {},   nullptr, 0};
         fill.faults.reserve(n);
+        if (shape.index) {
+            // Side by side, a block of packets reads like a strided stream:
+            // worth a copy of each packet's first bytes, up to a few KiB.
+            u128 most = 0;
+            for (std::size_t i = 0; i < n; ++i)
+                if (numeric[i].data() != nullptr)
+                    most = std::max(most, packet::bytes_needed(r.fields[i].desc.bits,
+                                                               static_cast<u128>(shape.offset) + r.fields[i].position,
+                                                               r.exact));
+            if (most > 0 && most <= max_gather_bytes) {
+                fill.gather = static_cast<std::size_t>(most);
+                fill.gathered.resize(fill.gather * block_packets);
+            }
+        }
         const bool release = count * numeric_fields >= values_without_lock;
         std::size_t slice = values_per_slice / numeric_fields;
         slice = std::max(block_packets, slice - slice % block_packets);

@@ -1,6 +1,8 @@
 #include "framing.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <unordered_map>
 
 #include "../common/format.hpp"
@@ -17,6 +19,31 @@ PW_INLINE std::uint32_t field_value(const std::uint8_t* p, header_field f) noexc
     v >>= 8 * last - f.end();
     return static_cast<std::uint32_t>(v & ((std::uint64_t{1} << f.bits) - 1));
 }
+
+// A header field read with one 8-byte load where the buffer has the bytes.
+struct field_reader {
+    std::uint32_t first = 0;  // its first byte
+    unsigned shift = 0;       // 64 less the bits from that byte's start to the field's end
+    std::uint32_t mask = 0;
+    header_field field;
+
+    explicit field_reader(header_field f) noexcept
+        : first(f.offset / 8),
+          shift(64 - (f.end() - 8 * (f.offset / 8))),
+          mask(f.bits >= 32 ? 0xFFFFFFFFu : (1u << f.bits) - 1),
+          field(f) {}
+
+    // Packet p has `room` bytes from its start to the buffer's end.
+    PW_INLINE std::uint32_t operator()(const std::uint8_t* p, std::size_t room) const noexcept {
+        if (PW_LIKELY(room >= std::size_t{first} + 8)) {
+            std::uint64_t v;
+            std::memcpy(&v, p + first, 8);
+            if constexpr (std::endian::native == std::endian::little) v = byte_swap64(v);
+            return static_cast<std::uint32_t>(v >> shift) & mask;
+        }
+        return field_value(p, field);
+    }
+};
 
 // Sequence counts of one key: the last count seen, and its summary.
 struct stream_state {
@@ -59,30 +86,27 @@ private:
     std::vector<stream_state> states_;
 };
 
-// Counts the step from the stream's last sequence count to `seq`.
-void follow(stream_state& s, std::uint32_t seq, std::uint32_t bits, std::uint64_t packet,
-            std::vector<stream_fault>& faults) {
+// Counts the step from the stream's last sequence count to `seq`, and
+// writes the fault it makes (if any) to *fault; returns whether there was
+// one. Without branches on the counts: in a shuffled stream every packet
+// may be a fault.
+PW_INLINE bool follow(stream_state& s, std::uint32_t seq, std::uint32_t mask, std::uint64_t packet,
+                      stream_fault* fault) {
     stream_summary& m = s.summary;
-    if (m.packets++ == 0) {
-        s.last = seq;
-        return;
-    }
-    const std::uint32_t mask = bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
-    const std::uint32_t expected = (s.last + 1) & mask;
-    if (seq == s.last) {
-        ++m.repeats;
-        faults.push_back({packet, m.key, fault_kind::repeat, 0});
-        return;
-    }
+    const bool first = m.packets++ == 0;
+    const std::uint32_t last = first ? seq : s.last;
+    const std::uint32_t expected = (last + 1) & mask;
+    const bool repeat = !first && seq == last;
+    const std::uint32_t missing = (seq - expected) & mask;
+    const bool gap = !first && !repeat && missing != 0;
     // Counting on through the largest count back to 0 is a wrap, gap or not.
-    if (seq < s.last) ++m.wraps;
-    if (seq != expected) {
-        const std::uint32_t missing = (seq - expected) & mask;
-        ++m.gaps;
-        m.missing += missing;
-        faults.push_back({packet, m.key, fault_kind::gap, missing});
-    }
+    m.wraps += !first && seq < last;
+    m.repeats += repeat;
+    m.gaps += gap;
+    m.missing += gap ? missing : 0;
     s.last = seq;
+    *fault = {packet, m.key, repeat ? fault_kind::repeat : fault_kind::gap, repeat ? 0 : missing};
+    return repeat || gap;
 }
 
 }  // namespace
@@ -109,62 +133,87 @@ result<packet_index> index_packets(const framing_spec& f, const std::uint8_t* da
     const std::size_t header = f.header_bytes;
     const std::size_t check_bytes = crc::bytes_of(f.check);
     const bool keyed = f.key.present(), counted = f.sequence.present();
-    // A guess at the packet count, so that most walks never grow the arrays.
-    const std::size_t guess = std::min<std::size_t>(n / std::max<std::size_t>(header, 16) + 1, std::size_t{1} << 24);
-    out.offsets.reserve(guess);
-    out.lengths.reserve(guess);
-    if (keyed) out.keys.reserve(guess);
-    if (counted) out.sequences.reserve(guess);
     stream_table streams(keyed ? f.key.bits : 0);
+    const field_reader length_of(f.length), key_of(keyed ? f.key : f.length),
+        sequence_of(counted ? f.sequence : f.length);
 
-    std::size_t pos = 0;
-    while (n - pos >= header) {
-        const std::uint8_t* p = data + pos;
-        // The field is at most 32 bits and the adjustment a signed 64-bit
-        // number: the sum is exact in an unsigned 64-bit one, or short of 0.
-        const std::uint64_t field = field_value(p, f.length);
-        std::uint64_t length = 0, shortfall = 0;
-        if (f.length_adjust >= 0) {
-            length = field + static_cast<std::uint64_t>(f.length_adjust);
-        } else {
-            const std::uint64_t less = static_cast<std::uint64_t>(-(f.length_adjust + 1)) + 1;
-            if (field >= less) length = field - less;
-            else shortfall = less - field;
-        }
-        if (PW_UNLIKELY(shortfall != 0 || length < header))
-            return value_error("packet " + fmt::dec(std::uint64_t{out.size()}) + " at byte " +
-                               fmt::dec(std::uint64_t{pos}) + ": its length field gives " +
-                               (shortfall != 0 ? "-" + fmt::dec(shortfall) : fmt::dec(length)) +
-                               (shortfall == 0 && length == 1 ? " byte" : " bytes") + ", less than the " + fmt::dec(std::uint64_t{header}) + "-byte header");
-        if (length > n - pos) break;  // the incomplete tail
-        const auto size = static_cast<std::size_t>(length);
-        const std::uint64_t number = out.size();
-        out.offsets.push_back(pos);
-        out.lengths.push_back(size);
-        const std::uint32_t key = keyed ? field_value(p, f.key) : 0;
-        if (keyed) out.keys.push_back(key);
-        stream_state& s = streams.at(key);
-        if (counted) {
-            const std::uint32_t seq = field_value(p, f.sequence);
-            out.sequences.push_back(seq);
-            follow(s, seq, f.sequence.bits, number, out.faults);
-        } else {
-            ++s.summary.packets;
-        }
-        if (check_bytes != 0) {
-            bool ok = size >= check_bytes;
-            if (ok) {
-                std::uint32_t stored = 0;
-                for (std::size_t b = size - check_bytes; b < size; ++b) stored = (stored << 8) | p[b];
-                ok = crc::compute(f.check, p, size - check_bytes) == stored;
+    // The columns grow a chunk at a time; each chunk's packets are written
+    // without a check of room, and the columns cut to the count at the end.
+    constexpr std::size_t chunk = 4096;
+    const std::uint32_t sequence_mask = counted && f.sequence.bits < 32 ? (1u << f.sequence.bits) - 1 : 0xFFFFFFFFu;
+    std::size_t count = 0, pos = 0, faults = 0;
+    bool more = true;
+    while (more) {
+        const std::size_t room = count + chunk;
+        // At most two faults a packet: its sequence count and its check.
+        out.faults.resize(faults + 2 * chunk);
+        out.offsets.resize(room);
+        out.lengths.resize(room);
+        if (keyed) out.keys.resize(room);
+        if (counted) out.sequences.resize(room);
+        std::uint64_t* offsets = out.offsets.data();
+        std::uint64_t* lengths = out.lengths.data();
+        std::uint32_t* keys = out.keys.data();
+        std::uint32_t* sequences = out.sequences.data();
+        more = false;
+        for (; count < room; ++count) {
+            if (n - pos < header) break;
+            const std::uint8_t* p = data + pos;
+            const std::size_t left = n - pos;
+            // The field is at most 32 bits and the adjustment a signed 64-bit
+            // number: the sum is exact in an unsigned 64-bit one, or short of 0.
+            const std::uint64_t field = length_of(p, left);
+            std::uint64_t length = 0, shortfall = 0;
+            if (f.length_adjust >= 0) {
+                length = field + static_cast<std::uint64_t>(f.length_adjust);
+            } else {
+                const std::uint64_t less = static_cast<std::uint64_t>(-(f.length_adjust + 1)) + 1;
+                if (field >= less) length = field - less;
+                else shortfall = less - field;
             }
-            if (!ok) {
-                ++s.summary.check_failures;
-                out.faults.push_back({number, key, fault_kind::check, 0});
+            if (PW_UNLIKELY(shortfall != 0 || length < header)) {
+                out.offsets.resize(count);  // the message below may allocate
+                return value_error("packet " + fmt::dec(std::uint64_t{count}) + " at byte " +
+                                   fmt::dec(std::uint64_t{pos}) + ": its length field gives " +
+                                   (shortfall != 0 ? "-" + fmt::dec(shortfall) : fmt::dec(length)) +
+                                   (shortfall == 0 && length == 1 ? " byte" : " bytes") + ", less than the " +
+                                   fmt::dec(std::uint64_t{header}) + "-byte header");
             }
+            if (length > left) break;  // the incomplete tail
+            const auto size = static_cast<std::size_t>(length);
+            offsets[count] = pos;
+            lengths[count] = size;
+            const std::uint32_t key = keyed ? key_of(p, left) : 0;
+            if (keyed) keys[count] = key;
+            stream_state& s = streams.at(key);
+            if (counted) {
+                const std::uint32_t seq = sequence_of(p, left);
+                sequences[count] = seq;
+                faults += follow(s, seq, sequence_mask, count, out.faults.data() + faults);
+            } else {
+                ++s.summary.packets;
+            }
+            if (check_bytes != 0) {
+                bool ok = size >= check_bytes;
+                if (ok) {
+                    std::uint32_t stored = 0;
+                    for (std::size_t b = size - check_bytes; b < size; ++b) stored = (stored << 8) | p[b];
+                    ok = crc::compute(f.check, p, size - check_bytes) == stored;
+                }
+                if (!ok) {
+                    ++s.summary.check_failures;
+                    out.faults[faults++] = {count, key, fault_kind::check, 0};
+                }
+            }
+            pos += size;
         }
-        pos += size;
+        more = count == room;
     }
+    out.offsets.resize(count);
+    out.lengths.resize(count);
+    out.faults.resize(faults);
+    if (keyed) out.keys.resize(count);
+    if (counted) out.sequences.resize(count);
     out.end = pos;
     out.tail = n - pos;
     out.streams = streams.summaries();

@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../common/crc.hpp"
@@ -52,10 +54,33 @@ struct stream_summary {
     std::uint64_t packets = 0, gaps = 0, missing = 0, repeats = 0, wraps = 0, check_failures = 0;
 };
 
+// A vector whose resize leaves new numbers unwritten: the walk grows its
+// columns a chunk at a time and writes each number once.
+template <class T>
+struct unwritten_allocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = unwritten_allocator<U>;
+    };
+    unwritten_allocator() = default;
+    template <class U>
+    unwritten_allocator(const unwritten_allocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+template <class T>
+using index_column = std::vector<T, unwritten_allocator<T>>;
+
 struct packet_index {
-    std::vector<std::uint64_t> offsets, lengths;
-    std::vector<std::uint32_t> keys, sequences;  // empty when the framing has no such field
-    std::vector<stream_fault> faults;            // in packet order
+    index_column<std::uint64_t> offsets, lengths;
+    index_column<std::uint32_t> keys, sequences;  // empty when the framing has no such field
+    index_column<stream_fault> faults;           // in packet order
     std::vector<stream_summary> streams;         // sorted by key
     std::uint64_t tail = 0;                      // bytes of an incomplete last packet
     std::uint64_t end = 0;                       // where the last whole packet ends

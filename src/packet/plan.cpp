@@ -227,21 +227,54 @@ std::size_t by_column_type(const field_desc& desc, void* out, error* fault, Run 
     }
 }
 
-// Packets [first, count) of an index: each read where its own bytes are,
-// one load where the buffer allows, else by the general road.
+// fill_fast for packets of an index, each at its own offset: every packet
+// of [first, last) is long enough and its 8-byte load inside the buffer.
+template <bool Little, bool Reverse, class Out, class Decode>
+std::size_t fill_spans_fast(const word_cut& c, const packet_spans& s, std::size_t first, std::size_t last, Out* out,
+                            Decode decode) {
+    const unsigned shift = c.shift, drop = 64 - c.width, swap = 64 - 8 * c.bytes, bits = c.bits;
+    const std::uint64_t mask = low_mask(bits);
+    const std::uint8_t* base = s.data + c.index;
+    const std::uint64_t* offsets = s.offsets;
+    for (std::size_t k = first; k < last; ++k) {
+        std::uint64_t raw = (load64_be(base + offsets[k]) << shift) >> drop;
+        if constexpr (Little) raw = byte_swap64(raw) >> swap;
+        raw = Reverse ? reverse_low_bits(raw, bits) : raw & mask;
+        if (!decode(raw, out[k])) return k;
+    }
+    return last;
+}
+
+// Packets [first, count) of an index: runs of packets that are long enough
+// and far enough from the buffer's end take the one-load road; any other
+// packet is read by the general road, or is too short.
 template <class Out, class Decode>
 std::size_t fill_spans(const word_cut& c, const field_desc& desc, u128 pos, bool exact, const packet_spans& s,
                        std::size_t first, std::size_t count, std::size_t need, Out* out, Decode decode) {
-    const bool loads = c.width != 0;
-    for (std::size_t k = first; k < count; ++k) {
+    // Offsets from which an 8-byte load at the cut stays inside the buffer.
+    const bool loads = c.width != 0 && s.available >= 8 && c.index <= s.available - 8;
+    const std::uint64_t last_load = loads ? s.available - 8 - c.index : 0;
+    std::size_t k = first;
+    while (k < count) {
+        std::size_t run = k;
+        if (loads)
+            while (run < count && s.lengths[run] >= need && s.offsets[run] <= last_load) ++run;
+        if (run > k) {
+            std::size_t done;
+            if (c.little)
+                done = c.reverse ? fill_spans_fast<true, true>(c, s, k, run, out, decode)
+                                 : fill_spans_fast<true, false>(c, s, k, run, out, decode);
+            else
+                done = c.reverse ? fill_spans_fast<false, true>(c, s, k, run, out, decode)
+                                 : fill_spans_fast<false, false>(c, s, k, run, out, decode);
+            if (done < run) return done;
+            k = run;
+            continue;
+        }
         const std::uint64_t at = s.offsets[k], length = s.lengths[k];
         if (PW_UNLIKELY(length < need)) return k;
-        std::uint64_t raw;
-        if (PW_LIKELY(loads && s.available >= 8 && at + c.index <= s.available - 8))
-            raw = apply_cut(c, s.data + at);
-        else
-            raw = cut_number({s.data + at, static_cast<std::size_t>(length)}, pos, desc, exact);
-        if (!decode(raw, out[k])) return k;
+        if (!decode(cut_number({s.data + at, static_cast<std::size_t>(length)}, pos, desc, exact), out[k])) return k;
+        ++k;
     }
     return count;
 }
