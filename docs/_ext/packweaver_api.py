@@ -104,6 +104,9 @@ class PackweaverApi(SphinxDirective):
         for member in cls.body:
             if not isinstance(member, ast.FunctionDef) or member.name.startswith("_"):
                 continue
+            # Overloads are for type checkers; the entry is the implementation's.
+            if any(isinstance(d, ast.Name) and d.id == "overload" for d in member.decorator_list):
+                continue
             qualified = f"{cls.name}.{member.name}"
             is_property = any(isinstance(d, ast.Name) and d.id == "property" for d in member.decorator_list)
             if is_property:
