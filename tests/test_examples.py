@@ -79,23 +79,29 @@ def test_housekeeping_plot(tmp_path):
 
 @needs_dask
 def test_archive_dask(tmp_path):
-    out = run("archive_dask.py", "--packets", "3000", "--chunks", "5", cwd=tmp_path)
-    assert "archive: 3000 packets of 22 bytes, cut into 5 chunks" in out
-    assert re.search(r"^one process: [\d,]+ packets/s$", out, re.M), out
-    assert re.search(r"^1 worker: [\d,]+ packets/s$", out, re.M), out
-    assert re.search(r"^2 workers: [\d,]+ packets/s$", out, re.M), out
-    assert "columns equal the single-process result: True" in out
+    pytest.importorskip("pyarrow")
+    out = run("archive_dask.py", "--megabytes", "2", "--partitions", "5", cwd=tmp_path)
+    assert re.search(r"^archive: 2 MiB, [\d,]+ packets of 3 streams \(indexed at [\d.]+ GB/s\), cut into 5 partitions$",
+                     out, re.M), out
+    assert "sequence faults: 0; incomplete tail: 0 bytes" in out
+    assert re.search(r"^one process, columns to Parquet: [\d,]+ MB/s$", out, re.M), out
+    assert re.search(r"^1 worker: [\d,]+ MB/s, 15 Parquet files, worker peak RSS [\d,]+ MiB$", out, re.M), out
+    assert re.search(r"^2 workers: [\d,]+ MB/s, 15 Parquet files", out, re.M), out
+    assert "Parquet files equal the single-process reading: True" in out
+    assert "Traceback" not in out
 
 
-def test_archive_chunks_cut_at_packet_boundaries():
+def test_archive_partitions_cut_at_packet_boundaries():
     sys.path.insert(0, str(EXAMPLES))
     try:
         import archive_dask
     finally:
         sys.path.remove(str(EXAMPLES))
-    for packets, size, count in [(10, 22, 3), (3, 22, 5), (1000, 7, 16), (0, 12, 4)]:
-        pieces = archive_dask.chunks(packets * size, size, count)
-        assert sum(n for _, n in pieces) == packets * size
-        assert all(start % size == 0 and n % size == 0 and n > 0 for start, n in pieces)
-        assert [start for start, _ in pieces] == sorted(start for start, _ in pieces)
-        assert len(pieces) == min(count, packets)
+    packets = [archive_dask.space_packet(100 + k % 3, k, bytes(k % 7 + 1)) for k in range(50)]
+    data = b"".join(packets)
+    index = packweaver.CCSDS.index(data)
+    for count in (1, 3, 7, 50, 80):
+        pieces = archive_dask.partitions(index, count)
+        assert pieces[0][0] == 0 and pieces[-1][1] == len(data) and len(pieces) == min(count, 50)
+        assert all(a < b for a, b in pieces) and all(p[1] == q[0] for p, q in zip(pieces, pieces[1:]))
+        assert {a for a, _ in pieces} <= set(index.offsets)
