@@ -471,3 +471,19 @@ def test_split_equals_ccsdspy_on_its_housekeeping_samples_shuffled():
     mixed = b"".join(packets)
     want = {apid: s.read() for apid, s in split_by_apid(BytesIO(mixed)).items()}
     assert pw.CCSDS.split(mixed) == want
+
+
+@pytest.mark.parametrize(
+    "call, text, note",
+    [
+        (lambda r: r.pack([1, 99]), "Value 99 is too large for 4 bits", "at field 'b' (item 1)"),
+        (lambda r: r.pack({"a": 1}), "missing required field: 'value'", "at field 'b' (item 1)"),
+        (lambda r: r.pack_into(bytearray(1), 0, [1, "x"]), "cannot be interpreted as an integer", "at field 'b' (item 1)"),
+        (lambda r: r.unpack(b""), "Packet too short for parameter 'a'", "at field 'a' (item 0)"),
+    ],
+)
+def test_one_packet_failures_name_the_field(call, text, note):
+    recipe = pw.Recipe([item("a", 4), item("b", 4)])
+    with pytest.raises(ValueError, match=text) as e:
+        call(recipe)
+    assert e.value.__notes__ == [note]

@@ -99,4 +99,14 @@ void note_place(const compiled_recipe& r, const stream_shape& shape, std::size_t
     compat::add_exception_note(text);
 }
 
+void note_field(const compiled_recipe& r, std::size_t field) {
+    if (field >= r.objects.size()) return;
+    std::string text;
+    {
+        compat::stashed_exception keep;
+        text = "at field '" + utf8_of(r.objects[field].name.get()) + "' (item " + std::to_string(field) + ")";
+    }
+    compat::add_exception_note(text);
+}
+
 }  // namespace packweaver::py

@@ -117,6 +117,9 @@ bool errors_argument(PyObject* o, bool& mask);
 // raised, as a note: the packet's number and byte offset, the field.
 void note_place(const compiled_recipe& r, const stream_shape& shape, std::size_t packet, std::size_t field);
 
+// The same for a method of one packet: the field.
+void note_field(const compiled_recipe& r, std::size_t field);
+
 // ---- the methods ----
 
 PyObject* recipe_pack(PyObject* self, const call& c);

@@ -98,17 +98,27 @@ private:
     item_list sequence_;
 };
 
-// Every field into a zeroed packet of the recipe's size.
-status pack_fields(const compiled_recipe& c, std::span<std::uint8_t> packet, value_source& source) {
+// Every field into a zeroed packet of the recipe's size; on failure,
+// `failed` is the field that failed.
+status pack_fields(const compiled_recipe& c, std::span<std::uint8_t> packet, value_source& source,
+                   std::size_t& failed) {
     for (std::size_t i = 0; i < c.fields.size(); ++i) {
         const packet::plan_field& p = c.fields[i];
         const field_objects& o = c.objects[i];
+        failed = i;
         auto got = source.get(i, o);
         if (PW_UNLIKELY(!got)) return got.take_error();
         ref value(*got);
         if (status s = pack_value(packet, p, p.position, value.get(), o.labels()); PW_UNLIKELY(!s)) return s;
     }
     return success();
+}
+
+// The failure of a field, with the field named in a note.
+PyObject* fail_field(const compiled_recipe& r, const error& e, std::size_t field) {
+    fail(e);
+    note_field(r, field);
+    return nullptr;
 }
 
 }  // namespace
@@ -122,7 +132,8 @@ PyObject* recipe_pack(PyObject* self, const call& c) {
     ref bytes(*made);
     const std::span<std::uint8_t> packet(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())),
                                          static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    if (status s = pack_fields(r, packet, source); !s) return fail(s.err());
+    std::size_t failed = 0;
+    if (status s = pack_fields(r, packet, source, failed); !s) return fail_field(r, s.err(), failed);
     return bytes.release();
 }
 
@@ -144,7 +155,8 @@ PyObject* recipe_pack_into(PyObject* self, const call& c) {
     // bits the fields cover are copied. (The packet is no longer than the
     // buffer, checked above.)
     std::vector<std::uint8_t> packet(static_cast<std::size_t>(r.size), 0);
-    if (status s = pack_fields(r, packet, source); !s) return fail(s.err());
+    std::size_t failed = 0;
+    if (status s = pack_fields(r, packet, source, failed); !s) return fail_field(r, s.err(), failed);
     for (const auto& p : r.fields) packet::copy_field(out, offset + p.position, packet, p.position, p.desc.bits);
     Py_RETURN_NONE;
 }

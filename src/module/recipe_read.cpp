@@ -38,8 +38,13 @@ PyObject* recipe_unpack(PyObject* self, const call& c) {
     if (!packet.get(c.arg(0), "packet", false)) return nullptr;
     std::size_t offset = 0;
     if (!optional_size(c.arg(1), "offset_bits", false, offset)) return nullptr;
-    auto out = unpack_one(r, packet.bytes(), offset);
-    if (!out) return fail(out.err());
+    std::size_t failed = SIZE_MAX;
+    auto out = unpack_one(r, packet.bytes(), offset, &failed);
+    if (!out) {
+        fail(out.err());
+        note_field(r, failed);
+        return nullptr;
+    }
     return *out;
 }
 

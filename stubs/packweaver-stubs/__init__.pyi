@@ -1744,6 +1744,11 @@ class Recipe:
     hashable, and pickles (to its items and ``bit_exact``), so it can be sent
     to worker processes.
 
+    Every failure of a method carries a note (the exception's ``__notes__``,
+    printed by tracebacks from Python 3.11 on) naming the field, as ``at field
+    'temperature' (item 4)``; the stream methods add the packet's number and
+    byte offset.
+
     A Recipe that the garbage collector cleared while breaking a reference
     cycle through one of its values (and that a finalizer or weakref
     callback reaches again) refuses every method with ``ValueError: Recipe
