@@ -95,6 +95,15 @@ def partitions(index, count):
 
 
 def peak_rss_mib():
+    """This process's peak resident memory, in MiB. Linux's VmHWM starts afresh
+    in a new program; ru_maxrss would carry the launching process's peak."""
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) / 1024
+    except OSError:
+        pass
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 

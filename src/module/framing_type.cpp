@@ -301,15 +301,22 @@ PyObject* framing_read(PyObject* self, const call& c) {
         if (!recipe_data(PyTuple_GET_ITEM(pair, 1))) return nullptr;
         wanted.emplace_back(static_cast<std::uint32_t>(key), PyTuple_GET_ITEM(pair, 1));
     }
-    auto found = walk(spec, buffer.bytes());
-    if (!found) return raise(found.err());
+    std::vector<packet::packet_index> streams;
+    {
+        auto found = walk(spec, buffer.bytes());
+        if (!found) return raise(found.err());
+        // Each stream's packets; the whole index goes before the columns come.
+        streams.reserve(wanted.size());
+        for (const auto& w : wanted) streams.push_back(packet::select_key(*found, w.first));
+    }
     ref out(PyDict_New());
     if (!out) return nullptr;
-    for (const auto& [key, recipe] : wanted) {
+    for (std::size_t k = 0; k < wanted.size(); ++k) {
+        const auto& [key, recipe] = wanted[k];
         // Checked again: reading the previous stream may have run code.
         const compiled_recipe* r = recipe_data(recipe);
         if (!r) return nullptr;
-        const packet::packet_index stream = packet::select_key(*found, key);
+        const packet::packet_index stream = std::move(streams[k]);
         stream_shape shape;
         shape.index = &stream;
         shape.count = stream.size();

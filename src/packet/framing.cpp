@@ -223,6 +223,15 @@ result<packet_index> index_packets(const framing_spec& f, const std::uint8_t* da
 packet_index select_key(const packet_index& from, std::uint32_t key) {
     packet_index out;
     std::vector<std::uint64_t> renumber;  // packet number in `from` -> in the selection
+    for (const stream_summary& s : from.streams)
+        if (s.key == key) {
+            const auto n = static_cast<std::size_t>(s.packets);
+            out.offsets.reserve(n);
+            out.lengths.reserve(n);
+            if (!from.keys.empty()) out.keys.reserve(n);
+            if (!from.sequences.empty()) out.sequences.reserve(n);
+            renumber.reserve(n);
+        }
     for (std::size_t k = 0; k < from.size(); ++k) {
         if (!from.keys.empty() && from.keys[k] != key) continue;
         if (from.keys.empty() && key != 0) break;
