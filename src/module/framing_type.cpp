@@ -232,28 +232,41 @@ PyObject* framing_split(PyObject* self, const call& c) {
     // Each stream's bytes: sized first, then copied packet by packet into
     // bytes objects nothing else has seen yet.
     const std::size_t streams = index.streams.size();
-    std::vector<std::size_t> sizes(streams, 0), filled(streams, 0);
-    const auto slot = [&](std::size_t k) -> std::size_t {
-        if (index.keys.empty()) return 0;
-        const auto at = std::lower_bound(index.streams.begin(), index.streams.end(), index.keys[k],
-                                         [](const packet::stream_summary& s, std::uint32_t key) { return s.key < key; });
-        return static_cast<std::size_t>(at - index.streams.begin());
-    };
-    std::vector<std::uint32_t> slots(index.size());
-    for (std::size_t k = 0; k < index.size(); ++k) {
-        slots[k] = static_cast<std::uint32_t>(slot(k));
-        sizes[slots[k]] += static_cast<std::size_t>(index.lengths[k]);
+    std::vector<std::size_t> sizes(streams, 0);
+    // Each packet's stream: a slot per key, by a table of keys up to 16 bits.
+    std::vector<std::uint32_t> slots(index.size(), 0);
+    if (!index.keys.empty()) {
+        const std::uint32_t largest = index.streams.back().key;
+        if (largest <= 0xFFFF) {
+            std::vector<std::uint32_t> slot_of(std::size_t{largest} + 1, 0);
+            for (std::size_t s = 0; s < streams; ++s) slot_of[index.streams[s].key] = static_cast<std::uint32_t>(s);
+            for (std::size_t k = 0; k < index.size(); ++k) slots[k] = slot_of[index.keys[k]];
+        } else {
+            for (std::size_t k = 0; k < index.size(); ++k) {
+                const auto at = std::lower_bound(
+                    index.streams.begin(), index.streams.end(), index.keys[k],
+                    [](const packet::stream_summary& s, std::uint32_t key) { return s.key < key; });
+                slots[k] = static_cast<std::uint32_t>(at - index.streams.begin());
+            }
+        }
     }
+    for (std::size_t k = 0; k < index.size(); ++k) sizes[slots[k]] += static_cast<std::size_t>(index.lengths[k]);
     std::vector<ref> parts(streams);
     for (std::size_t s = 0; s < streams; ++s) {
         parts[s] = ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(sizes[s])));
         if (!parts[s]) return nullptr;
     }
-    for (std::size_t k = 0; k < index.size(); ++k) {
+    std::vector<char*> to(streams);
+    for (std::size_t s = 0; s < streams; ++s) to[s] = PyBytes_AS_STRING(parts[s].get());
+    // Runs of packets of one stream are copied in one piece.
+    for (std::size_t k = 0; k < index.size();) {
         const std::size_t s = slots[k];
-        const auto length = static_cast<std::size_t>(index.lengths[k]);
-        std::memcpy(PyBytes_AS_STRING(parts[s].get()) + filled[s], data + index.offsets[k], length);
-        filled[s] += length;
+        const std::uint64_t from = index.offsets[k];
+        std::size_t bytes = 0;
+        for (; k < index.size() && slots[k] == s && index.offsets[k] == from + bytes; ++k)
+            bytes += static_cast<std::size_t>(index.lengths[k]);
+        std::memcpy(to[s], data + from, bytes);
+        to[s] += bytes;
     }
     ref out(PyDict_New());
     if (!out) return nullptr;
