@@ -38,6 +38,7 @@ constexpr std::size_t bytes_without_lock = std::size_t{1} << 20;
 bool header_field_arg(PyObject* o, const char* name, packet::header_field& out) {
     if (o == nullptr || o == Py_None) return true;
     ref seq(PySequence_Fast(o, ""));
+    if (!seq && !PyErr_ExceptionMatches(PyExc_TypeError)) return false;  // the object's own failure
     if (!seq || PySequence_Fast_GET_SIZE(seq.get()) != 2) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%s must be a pair (offset_bits, bits), not '%.200s'", name,
@@ -284,35 +285,47 @@ PyObject* framing_read(PyObject* self, const call& c) {
     bool mask = false;
     if (!errors_argument(c.arg(2), mask)) return nullptr;
     // The pairs are held for the call: nothing can take a Recipe away.
-    ref items(PyDict_Check(c.arg(1)) ? PyDict_Items(c.arg(1)) : PyObject_CallMethod(c.arg(1), "items", nullptr));
-    if (!items) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "argument 'recipes': expected a mapping of key to Recipe, got '%.200s'",
-                         Py_TYPE(c.arg(1))->tp_name);
+    ref items;
+    if (PyDict_Check(c.arg(1))) {
+        items = ref(PyDict_Items(c.arg(1)));
+    } else {
+        ref method(PyObject_GetAttrString(c.arg(1), "items"));
+        if (!method) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_TypeError,
+                             "argument 'recipes': expected a mapping of key to Recipe, got '%.200s'",
+                             Py_TYPE(c.arg(1))->tp_name);
+            }
+            return nullptr;
         }
-        return nullptr;
+        items = ref(PyObject_CallNoArgs(method.get()));
     }
+    if (!items) return nullptr;
     ref pairs(PySequence_Fast(items.get(), "argument 'recipes': items() must give a sequence"));
     if (!pairs) return nullptr;
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(pairs.get());
-    std::vector<std::pair<std::uint32_t, PyObject*>> wanted;  // borrowed from pairs
+    std::vector<std::pair<std::uint32_t, ref>> wanted;  // each Recipe held for the call
     for (Py_ssize_t k = 0; k < n; ++k) {
-        PyObject* pair = PySequence_Fast_GET_ITEM(pairs.get(), k);
-        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+        // Held: converting the key may run code that empties the list.
+        ref pair(PySequence_Fast_GET_ITEM(pairs.get(), k));
+        Py_INCREF(pair.get());
+        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
             PyErr_SetString(PyExc_TypeError, "argument 'recipes': items() must give (key, Recipe) pairs");
             return nullptr;
         }
         std::uint64_t key = 0;
-        if (!to_u64(PyTuple_GET_ITEM(pair, 0), key) || key > 0xFFFFFFFFu) {
+        if (!to_u64(PyTuple_GET_ITEM(pair.get(), 0), key) || key > 0xFFFFFFFFu) {
             if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_OverflowError)) {
                 PyErr_Clear();
                 PyErr_SetString(PyExc_ValueError, "argument 'recipes': keys must be ints from 0 to 2**32 - 1");
             }
             return nullptr;
         }
-        if (!recipe_data(PyTuple_GET_ITEM(pair, 1))) return nullptr;
-        wanted.emplace_back(static_cast<std::uint32_t>(key), PyTuple_GET_ITEM(pair, 1));
+        PyObject* recipe = PyTuple_GET_ITEM(pair.get(), 1);
+        if (!recipe_data(recipe)) return nullptr;
+        Py_INCREF(recipe);
+        wanted.emplace_back(static_cast<std::uint32_t>(key), ref(recipe));
     }
     std::vector<packet::packet_index> streams;
     {
@@ -322,21 +335,25 @@ PyObject* framing_read(PyObject* self, const call& c) {
         streams.reserve(wanted.size());
         for (const auto& w : wanted) streams.push_back(packet::select_key(*found, w.first));
     }
-    ref out(PyDict_New());
-    if (!out) return nullptr;
+    // Every stream's columns first; the dict only when all are made.
+    std::vector<ref> results;
+    results.reserve(wanted.size());
     for (std::size_t k = 0; k < wanted.size(); ++k) {
-        const auto& [key, recipe] = wanted[k];
         // Checked again: reading the previous stream may have run code.
-        const compiled_recipe* r = recipe_data(recipe);
+        const compiled_recipe* r = recipe_data(wanted[k].second.get());
         if (!r) return nullptr;
         const packet::packet_index stream = std::move(streams[k]);
         stream_shape shape;
         shape.index = &stream;
         shape.count = stream.size();
-        ref columns(read_columns(*r, buffer.bytes(), shape, mask));
-        if (!columns) return nullptr;
-        ref key_object(PyLong_FromUnsignedLong(key));
-        if (!key_object || PyDict_SetItem(out.get(), key_object.get(), columns.get()) < 0) return nullptr;
+        results.emplace_back(read_columns(*r, buffer.bytes(), shape, mask));
+        if (!results.back()) return nullptr;
+    }
+    ref out(PyDict_New());
+    if (!out) return nullptr;
+    for (std::size_t k = 0; k < wanted.size(); ++k) {
+        ref key_object(PyLong_FromUnsignedLong(wanted[k].first));
+        if (!key_object || PyDict_SetItem(out.get(), key_object.get(), results[k].get()) < 0) return nullptr;
     }
     return out.release();
 }

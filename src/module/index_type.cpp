@@ -1,6 +1,8 @@
 // The Index type: the packets of one buffer as a framing found them, with
 // the faults of each stream. Its numbers live in C++ storage that no
-// Python code can change; the arrays it shows are copies, made once.
+// Python code can change: the arrays it shows are copies, made on first
+// use and kept, so an edit of one changes what that attribute shows, never
+// what the index reads.
 #include "index_type.hpp"
 
 #include <new>
@@ -80,17 +82,23 @@ PyObject* get_faults(PyObject* self, void*) {
 // {key: {"packets": n, "gaps": n, "missing": n, "repeats": n, "wraps": n, "check_failures": n}}
 PyObject* get_streams(PyObject* self, void*) {
     const packet::packet_index& x = *as_index(self)->index;
-    ref out(PyDict_New());
-    if (!out) return nullptr;
-    for (const packet::stream_summary& s : x.streams) {
-        ref key(PyLong_FromUnsignedLong(s.key));
-        ref row(Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "packets", static_cast<unsigned long long>(s.packets),
+    // Every row made first: the dict is filled when no code can run.
+    std::vector<ref> rows(x.streams.size());
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const packet::stream_summary& s = x.streams[k];
+        rows[k] = ref(Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K}", "packets", static_cast<unsigned long long>(s.packets),
                               "gaps", static_cast<unsigned long long>(s.gaps), "missing",
                               static_cast<unsigned long long>(s.missing), "repeats",
                               static_cast<unsigned long long>(s.repeats), "wraps",
                               static_cast<unsigned long long>(s.wraps), "check_failures",
                               static_cast<unsigned long long>(s.check_failures)));
-        if (!key || !row || PyDict_SetItem(out.get(), key.get(), row.get()) < 0) return nullptr;
+        if (!rows[k]) return nullptr;
+    }
+    ref out(PyDict_New());
+    if (!out) return nullptr;
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        ref key(PyLong_FromUnsignedLong(x.streams[k].key));
+        if (!key || PyDict_SetItem(out.get(), key.get(), rows[k].get()) < 0) return nullptr;
     }
     return out.release();
 }

@@ -407,18 +407,20 @@ PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> d
     }
     if (!mask && log.first.packet != SIZE_MAX) return raise_fault(r, shape, log.first);
 
-    // Every column is whole: only now are the lists made and the result filled.
+    // Every column is whole: only now are the lists made, then the result
+    // filled with nothing made in between (a list's making may start the
+    // collector, which must not find the result half-filled).
+    std::vector<ref> lists(n);
+    for (std::size_t i = 0; i < n; ++i)
+        if (is_text(r.fields[i].desc.encoding)) {
+            lists[i] = ref(text_values[i].to_list());
+            if (!lists[i]) return nullptr;
+        }
     ref out(compat::new_presized_dict(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        ref column;
-        if (is_text(r.fields[i].desc.encoding)) {
-            column = ref(text_values[i].to_list());
-        } else {
-            column = ref(numeric[i].object());
-            Py_INCREF(column.get());
-        }
-        if (!column || PyDict_SetItem(out.get(), r.objects[i].name.get(), column.get()) < 0) return nullptr;
+        PyObject* column = lists[i] ? lists[i].get() : numeric[i].object();
+        if (PyDict_SetItem(out.get(), r.objects[i].name.get(), column) < 0) return nullptr;
     }
     if (!mask) return out.release();
 

@@ -2012,7 +2012,9 @@ class Index:
     counts and check values. ``len(index)`` is the number of whole packets.
     Pass an Index (or :meth:`select` of one) as the ``stride`` of
     :meth:`Recipe.unpack_columns` or :meth:`Recipe.iter_unpack` to read the
-    packets where they are. An Index holds numbers only, not the buffer.
+    packets where they are. An Index holds numbers only, not the buffer. The
+    arrays are copies of the index's own numbers, made on first use and kept:
+    editing one changes what that attribute shows, never what the index reads.
     """
     def __new__(cls) -> NoReturn: ...
     @property
