@@ -1,6 +1,7 @@
 #include "framing.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <bit>
 #include <cstring>
 #include <unordered_map>
@@ -8,7 +9,34 @@
 #include "../common/format.hpp"
 #include "../common/platform.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace packweaver::packet {
+
+namespace detail {
+
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+void* allocate_large(std::size_t bytes) {
+    constexpr std::size_t huge = std::size_t{2} << 20;
+    if (bytes > SIZE_MAX - huge) throw std::bad_alloc();
+    const std::size_t rounded = (bytes + huge - 1) / huge * huge;
+    void* p = std::aligned_alloc(huge, rounded);
+    if (p == nullptr) throw std::bad_alloc();
+    madvise(p, rounded, MADV_HUGEPAGE);  // a hint: without it, ordinary pages
+    return p;
+}
+
+void deallocate_large(void* p) noexcept { std::free(p); }
+#else
+void* allocate_large(std::size_t bytes) { return ::operator new(bytes); }
+
+void deallocate_large(void* p) noexcept { ::operator delete(p); }
+#endif
+
+}  // namespace detail
+
 namespace {
 
 // A header field of packet p, which has at least header_bytes bytes.
@@ -137,14 +165,42 @@ result<packet_index> index_packets(const framing_spec& f, const std::uint8_t* da
     const field_reader length_of(f.length), key_of(keyed ? f.key : f.length),
         sequence_of(counted ? f.sequence : f.length);
 
-    // The columns grow a chunk at a time; each chunk's packets are written
-    // without a check of room, and the columns cut to the count at the end.
+    // A first walk over the length fields alone counts the packets, so that
+    // the columns are made once at their size: growing them would copy and
+    // touch their memory again. (It stops where the walk below stops or
+    // fails.)
+    std::size_t reserved = 1;
+    {
+        std::size_t packets = 0;
+        for (std::size_t at = 0; n - at >= header;) {
+            const std::uint64_t field = length_of(data + at, n - at);
+            const std::uint64_t length =
+                f.length_adjust >= 0 ? field + static_cast<std::uint64_t>(f.length_adjust)
+                : field >= static_cast<std::uint64_t>(-(f.length_adjust + 1)) + 1
+                    ? field - (static_cast<std::uint64_t>(-(f.length_adjust + 1)) + 1)
+                    : 0;
+            if (length < header || length > n - at) break;
+            at += static_cast<std::size_t>(length);
+            ++packets;
+        }
+        reserved = packets + 1;
+        out.offsets.reserve(reserved);
+        out.lengths.reserve(reserved);
+        if (keyed) out.keys.reserve(reserved);
+        if (counted) out.sequences.reserve(reserved);
+    }
+
+    // The columns are sized a chunk at a time (within what was reserved);
+    // each chunk's packets are written without a check of room, and the
+    // columns cut to the count at the end.
     constexpr std::size_t chunk = 4096;
     const std::uint32_t sequence_mask = counted && f.sequence.bits < 32 ? (1u << f.sequence.bits) - 1 : 0xFFFFFFFFu;
     std::size_t count = 0, pos = 0, faults = 0;
     bool more = true;
     while (more) {
-        const std::size_t room = count + chunk;
+        // Past the counted packets only if the buffer changed under the walk
+        // (another thread writing to it): then the columns grow.
+        const std::size_t room = std::min(count + chunk, std::max(reserved, count + 1));
         // At most two faults a packet: its sequence count and its check.
         out.faults.resize(faults + 2 * chunk);
         out.offsets.resize(room);

@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,10 +56,20 @@ struct stream_summary {
     std::uint64_t packets = 0, gaps = 0, missing = 0, repeats = 0, wraps = 0, check_failures = 0;
 };
 
+namespace detail {
+// Memory for large index columns: on Linux in huge pages where the system
+// gives them on request, as an index of a large archive otherwise spends
+// much of its time taking page faults on its own fresh memory.
+void* allocate_large(std::size_t bytes);
+void deallocate_large(void* p) noexcept;
+inline constexpr std::size_t large_bytes = std::size_t{4} << 20;
+}  // namespace detail
+
 // A vector whose resize leaves new numbers unwritten: the walk grows its
 // columns a chunk at a time and writes each number once.
 template <class T>
 struct unwritten_allocator : std::allocator<T> {
+    using value_type = T;
     template <class U>
     struct rebind {
         using other = unwritten_allocator<U>;
@@ -65,6 +77,19 @@ struct unwritten_allocator : std::allocator<T> {
     unwritten_allocator() = default;
     template <class U>
     unwritten_allocator(const unwritten_allocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        if (n * sizeof(T) >= detail::large_bytes) return static_cast<T*>(detail::allocate_large(n * sizeof(T)));
+        return std::allocator<T>::allocate(n);
+    }
+    void deallocate(T* p, std::size_t n) noexcept {
+        if (n * sizeof(T) >= detail::large_bytes) return detail::deallocate_large(p);
+        std::allocator<T>::deallocate(p, n);
+    }
+    template <class U>
+    bool operator==(const unwritten_allocator<U>&) const noexcept {
+        return true;
+    }
     template <class U>
     void construct(U* p) noexcept {
         ::new (static_cast<void*>(p)) U;
