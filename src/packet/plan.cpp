@@ -339,4 +339,42 @@ std::size_t fill_column_at(const field_desc& desc, u128 pos, bool exact, const p
     });
 }
 
+// ---- arrays of samples ----
+
+namespace {
+
+template <class Out, class Decode>
+std::size_t fill_samples_with(const field_desc& desc, std::uint64_t first, std::uint64_t stride,
+                              const std::uint8_t* data, std::size_t n, std::size_t begin, std::size_t count, Out* out,
+                              Decode decode) {
+    const unsigned bits = static_cast<unsigned>(desc.bits);
+    // One load reads a big-endian sample that starts anywhere in a byte.
+    const bool loads = desc.order == byte_order::big && !desc.reverse && bits <= 57 && n >= 8;
+    const std::uint64_t last_load = loads ? n - 8 : 0;
+    const unsigned drop = 64 - bits;
+    const std::span<const std::uint8_t> all(data, n);
+    // Samples up to `fast` start in a byte from which 8 can be loaded.
+    std::size_t fast = begin;
+    if (loads && first + begin * stride <= last_load * 8 + 7)
+        fast = static_cast<std::size_t>(std::min<std::uint64_t>(count, (last_load * 8 + 7 - first) / stride + 1));
+    std::uint64_t pos = first + begin * stride;
+    std::size_t k = begin;
+    for (; k < fast; ++k, pos += stride) {
+        const std::uint64_t raw = (load64_be(data + pos / 8) << (pos % 8)) >> drop;
+        if (!decode(raw, out[k])) return k;
+    }
+    for (; k < count; ++k, pos += stride)
+        if (!decode(cut_exact(all, pos, bits, desc.reverse, desc.order), out[k])) return k;
+    return count;
+}
+
+}  // namespace
+
+std::size_t fill_samples(const field_desc& desc, std::uint64_t first, std::uint64_t stride, const std::uint8_t* data,
+                         std::size_t n, std::size_t begin, std::size_t count, void* out, error* fault) {
+    return by_column_type(desc, out, fault, [&](auto* o, auto decode) {
+        return fill_samples_with(desc, first, stride, data, n, begin, count, o, decode);
+    });
+}
+
 }  // namespace packweaver::packet

@@ -211,4 +211,14 @@ struct packet_spans {
 std::size_t fill_column_at(const field_desc& desc, u128 pos, bool exact, const packet_spans& spans, std::size_t first,
                            std::size_t count, void* out, error* fault);
 
+// ---- arrays of samples ----
+
+// Samples packed in a buffer: sample k is desc.bits bits at bit
+// first + k * stride of data[0, n), read at its exact bit position, into
+// out[k] (of column_type_of(desc)). The caller has checked that every
+// sample lies inside the n bytes. Returns count, or the first sample that
+// does not decode (its error in *fault). Runs no interpreter code.
+std::size_t fill_samples(const field_desc& desc, std::uint64_t first, std::uint64_t stride, const std::uint8_t* data,
+                         std::size_t n, std::size_t begin, std::size_t count, void* out, error* fault);
+
 }  // namespace packweaver::packet
