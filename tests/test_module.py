@@ -45,7 +45,8 @@ def test_function_table():
     # types (Recipe, Framing, Index) and the CCSDS preset are module attributes
     # beside them, as __version__ is.
     assert pw.__all__ == [name for name, _ in PRESENT]
-    assert sorted(n for n in dir(pw) if not n.startswith("__")) == sorted(pw.__all__ + ["CCSDS", "Framing", "Index", "Recipe"])
+    extras = ["CCSDS", "Framing", "Index", "Recipe", "pack_array", "unpack_array"]
+    assert sorted(n for n in dir(pw) if not n.startswith("__")) == sorted(pw.__all__ + extras)
     assert pw.__doc__ == "" and pw.__name__ == "packweaver"
 
 

@@ -7,6 +7,7 @@
 
 #include "entry.hpp"
 #include "function_table.hpp"
+#include "array_functions.hpp"
 #include "framing_object.hpp"
 #include "recipe_type.hpp"
 
@@ -78,6 +79,7 @@ PyObject* build_module() {
     // Recipe is a module attribute, like __version__; __all__ names the functions.
     if (!add_recipe_type(module.get())) return nullptr;
     if (!add_framing_types(module.get())) return nullptr;
+    if (!add_array_functions(module.get())) return nullptr;
     if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) return nullptr;
     if (PyModule_AddStringConstant(module.get(), "__version__", PACKWEAVER_VERSION) < 0) return nullptr;
     return module.release();

@@ -269,6 +269,8 @@ bool init_columns() {
     return array_type != nullptr;
 }
 
+char typecode_of(packet::column_type t) noexcept { return typecodes[static_cast<std::size_t>(t)]; }
+
 PyObject* new_array(char code, std::size_t count, const void* data) {
     std::size_t width = 0;
     for (std::size_t t = 0; t < sizeof(typecodes); ++t)

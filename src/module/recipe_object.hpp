@@ -143,6 +143,9 @@ PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> d
 // (zeros where data is null).
 PyObject* new_array(char code, std::size_t count, const void* data);
 
+// The array.array typecode of a column type ('B' ... 'd').
+char typecode_of(packet::column_type t) noexcept;
+
 // The iterator type of iter_unpack; readied by add_iterator_type.
 bool add_iterator_type();
 

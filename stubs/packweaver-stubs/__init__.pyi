@@ -1685,6 +1685,81 @@ def encode_utf32be(text: str) -> bytes:
         '00 01 f6 00'
     """
 
+def unpack_array(
+    buffer: ReadableBuffer,
+    bits: int,
+    *,
+    encoding: str = "unsigned",
+    count: int | None = None,
+    offset_bits: int = 0,
+    stride_bits: int | None = None,
+    byte_order: str = "big",
+) -> array[int] | array[float]:
+    r"""Read samples packed in a buffer into an ``array.array``.
+
+    Sample ``k`` is ``bits`` bits at bit ``offset_bits + k * stride_bits``
+    of the buffer (bit 0 the most significant bit of its first byte), read at
+    its exact position and decoded with ``encoding``: 10-bit samples back to
+    back, or one field of each fixed-size record. The array's typecode is the
+    narrowest that holds every value the encoding can give (as for
+    :meth:`Recipe.unpack_columns`). Large arrays are read without the
+    interpreter lock.
+
+    Args:
+        buffer: Any bytes-like object.
+        bits: Bits a sample, 1 to 64 (exactly 16, 32 or 64 for the IEEE 754
+            encodings).
+        encoding: A numeric encoding name (not text, not ``ieee754_f128`` or
+            the legacy float formats).
+        count: How many samples; default as many as the buffer holds.
+        offset_bits: Where sample 0 starts.
+        stride_bits: Bits from one sample's start to the next's; default
+            ``bits``, at least ``bits``.
+        byte_order: ``"big"``, or ``"little"`` for samples of whole bytes.
+
+    Returns:
+        A new ``array.array`` (NumPy takes it without a copy).
+
+    Raises:
+        ValueError: An unsupported encoding or width, a stride below
+            ``bits``, ``buffer too short: ...`` for a ``count`` the buffer
+            does not hold, and a sample that does not decode (a BCD digit
+            out of range), with a note ``at sample {k}``.
+        TypeError: A buffer without the buffer interface, or arguments of the
+            wrong type.
+
+    Example:
+        >>> pw.unpack_array(bytes([0b00000001, 0b00000000, 0b11000000]), 10)
+        array('H', [4, 12])
+        >>> pw.unpack_array(b"\x81\x02", 4, encoding="twos_complement")
+        array('b', [-8, 1, 0, 2])
+    """
+
+def pack_array(
+    values: Sequence[int] | Sequence[float] | array[int] | array[float],
+    bits: int,
+    *,
+    encoding: str = "unsigned",
+    offset_bits: int = 0,
+    stride_bits: int | None = None,
+    byte_order: str = "big",
+) -> bytes:
+    r"""Pack numbers as samples of ``bits`` bits: the inverse of :func:`unpack_array`.
+
+    Sample ``k`` goes to bit ``offset_bits + k * stride_bits``; bits between
+    samples are 0, and the result ends with the byte that holds the last
+    sample's last bit.
+
+    Raises:
+        ValueError: A value out of the encoding's range for ``bits``, with a
+            note ``at sample {k}``; the layout errors of :func:`unpack_array`.
+        TypeError: ``values`` not a sequence, or a value of the wrong type.
+
+    Example:
+        >>> pw.pack_array([4, 12], 10).hex()
+        '0100c0'
+    """
+
 _Value = Union[int, float, str]
 _Column = Union[array[int], array[float], list[str]]
 _Faults = dict[str, Union[int, list[str]]]
