@@ -284,10 +284,19 @@ PyObject* framing_read(PyObject* self, const call& c) {
     if (!buffer.get(c.arg(0), "buffer", false)) return nullptr;
     bool mask = false;
     if (!errors_argument(c.arg(2), mask)) return nullptr;
-    // The pairs are held for the call: nothing can take a Recipe away.
-    ref items;
+    // The (key, Recipe) pairs, each held for the call: nothing can take a
+    // Recipe away. A dict's are taken in C++ storage (the interpreter's own
+    // items() of a dict is a list that the collector can meet half-filled).
+    std::vector<std::pair<ref, ref>> entries;
     if (PyDict_Check(c.arg(1))) {
-        items = ref(PyDict_Items(c.arg(1)));
+        PyObject *key = nullptr, *value = nullptr;
+        Py_ssize_t pos = 0;
+        entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(c.arg(1))));
+        while (PyDict_Next(c.arg(1), &pos, &key, &value)) {
+            Py_INCREF(key);
+            Py_INCREF(value);
+            entries.emplace_back(ref(key), ref(value));
+        }
     } else {
         ref method(PyObject_GetAttrString(c.arg(1), "items"));
         if (!method) {
@@ -299,33 +308,37 @@ PyObject* framing_read(PyObject* self, const call& c) {
             }
             return nullptr;
         }
-        items = ref(PyObject_CallNoArgs(method.get()));
-    }
-    if (!items) return nullptr;
-    ref pairs(PySequence_Fast(items.get(), "argument 'recipes': items() must give a sequence"));
-    if (!pairs) return nullptr;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(pairs.get());
-    std::vector<std::pair<std::uint32_t, ref>> wanted;  // each Recipe held for the call
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        // Held: converting the key may run code that empties the list.
-        ref pair(PySequence_Fast_GET_ITEM(pairs.get(), k));
-        Py_INCREF(pair.get());
-        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-            PyErr_SetString(PyExc_TypeError, "argument 'recipes': items() must give (key, Recipe) pairs");
-            return nullptr;
+        ref items(PyObject_CallNoArgs(method.get()));
+        if (!items) return nullptr;
+        ref pairs(PySequence_Fast(items.get(), "argument 'recipes': items() must give a sequence"));
+        if (!pairs) return nullptr;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(pairs.get());
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* pair = PySequence_Fast_GET_ITEM(pairs.get(), k);
+            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+                PyErr_SetString(PyExc_TypeError, "argument 'recipes': items() must give (key, Recipe) pairs");
+                return nullptr;
+            }
+            PyObject* key = PyTuple_GET_ITEM(pair, 0);
+            PyObject* value = PyTuple_GET_ITEM(pair, 1);
+            Py_INCREF(key);
+            Py_INCREF(value);
+            entries.emplace_back(ref(key), ref(value));
         }
+    }
+    std::vector<std::pair<std::uint32_t, ref>> wanted;
+    wanted.reserve(entries.size());
+    for (auto& [key_object, recipe] : entries) {
         std::uint64_t key = 0;
-        if (!to_u64(PyTuple_GET_ITEM(pair.get(), 0), key) || key > 0xFFFFFFFFu) {
+        if (!to_u64(key_object.get(), key) || key > 0xFFFFFFFFu) {
             if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_OverflowError)) {
                 PyErr_Clear();
                 PyErr_SetString(PyExc_ValueError, "argument 'recipes': keys must be ints from 0 to 2**32 - 1");
             }
             return nullptr;
         }
-        PyObject* recipe = PyTuple_GET_ITEM(pair.get(), 1);
-        if (!recipe_data(recipe)) return nullptr;
-        Py_INCREF(recipe);
-        wanted.emplace_back(static_cast<std::uint32_t>(key), ref(recipe));
+        if (!recipe_data(recipe.get())) return nullptr;
+        wanted.emplace_back(static_cast<std::uint32_t>(key), std::move(recipe));
     }
     std::vector<packet::packet_index> streams;
     {
