@@ -479,7 +479,7 @@ def test_repr_and_immutability(recipe, exact, shown):
     ([7, 9], "0709"),
     ((7, 9), "0709"),
     ({"a": 7}, missing_value("b")),
-    ([7], "ValueError: Recipe has 2 items but 1 values were given"),
+    ([7], "ValueError: Recipe has 2 items but 1 value was given"),
     ([7, 9, 11], "ValueError: Recipe has 2 items but 3 values were given"),
     ([7, 256], "ValueError: Value 256 is too large for 8 bits"),
 ])
@@ -488,6 +488,12 @@ def test_pack_values(values, expected):
     got = outcome(r.pack, values)
     assert got == (("ok", typed(bytes.fromhex(expected))) if "Error" not in expected else ("err", expected))
     assert outcome(r.pack, values=values) == got
+
+
+def test_pack_counts_in_plain_grammar():
+    one = pw.Recipe([it(name="a", value=1)])
+    assert outcome(one.pack, [1, 2]) == ("err", "ValueError: Recipe has 1 item but 2 values were given")
+    assert outcome(one.pack, []) == ("err", "ValueError: Recipe has 1 item but 0 values were given")
 
 
 def test_pack_values_without_own_values():

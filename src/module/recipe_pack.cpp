@@ -11,8 +11,8 @@ namespace packweaver::py {
 namespace {
 
 PW_COLD error wrong_value_count(std::size_t items, std::size_t values) {
-    return value_error("Recipe has " + fmt::dec(std::uint64_t{items}) + " items but " +
-                       fmt::dec(std::uint64_t{values}) + " values were given");
+    return value_error("Recipe has " + fmt::dec(std::uint64_t{items}) + (items == 1 ? " item but " : " items but ") +
+                       fmt::dec(std::uint64_t{values}) + (values == 1 ? " value was given" : " values were given"));
 }
 
 // Where pack takes its values from.

@@ -12,6 +12,8 @@ from typing import Literal, NoReturn, Union, final, overload
 
 from _typeshed import ReadableBuffer, WriteableBuffer
 
+__version__: str
+
 __all__ = [
     "unpack_parameters",
     "pack_parameters",
@@ -1898,7 +1900,8 @@ class Recipe:
             ValueError: Every failure, its text the inner kind, a colon and
                 its message: ``KeyError: "Recipe item '{name}' missing
                 required field: 'value'"``, ``ValueError: Recipe has {n}
-                items but {m} values were given``, ``TypeError: '{type}'
+                items but {m} values were given`` (``1 item``, ``1 value
+                was given`` for one), ``TypeError: '{type}'
                 object cannot be cast as 'Mapping or Sequence'``, and the
                 messages of :func:`pack_parameters` (unsupported encoding,
                 value out of range, invalid byte order).
