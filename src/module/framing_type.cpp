@@ -20,13 +20,13 @@ namespace {
 
 struct framing_object {
     PyObject_HEAD
-    packet::framing_spec spec;
+    packet::framing_layout layout;
 };
 
 PyTypeObject* framing_type = nullptr;
 
-const packet::framing_spec& spec_of(PyObject* self) noexcept {
-    return reinterpret_cast<framing_object*>(self)->spec;
+const packet::framing_layout& layout_of(PyObject* self) noexcept {
+    return reinterpret_cast<framing_object*>(self)->layout;
 }
 
 // Buffers below this size are indexed with the lock held.
@@ -76,11 +76,11 @@ PyObject* make_framing(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         PyErr_SetString(PyExc_TypeError, "Framing() needs length=(offset_bits, bits) and length_adjust=");
         return nullptr;
     }
-    packet::framing_spec spec;
-    if (!header_field_arg(length, "length", spec.length) || !header_field_arg(key, "key", spec.key) ||
-        !header_field_arg(sequence, "sequence", spec.sequence))
+    packet::framing_layout layout;
+    if (!header_field_arg(length, "length", layout.length) || !header_field_arg(key, "key", layout.key) ||
+        !header_field_arg(sequence, "sequence", layout.sequence))
         return nullptr;
-    if (!to_i64(adjust, spec.length_adjust)) {
+    if (!to_i64(adjust, layout.length_adjust)) {
         prefix_argument_error("length_adjust");
         return nullptr;
     }
@@ -100,7 +100,7 @@ PyObject* make_framing(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                          crc);
             return nullptr;
         }
-        spec.check = *found;
+        layout.check = *found;
     }
     std::uint64_t header_bits = 0;
     if (header != nullptr && header != Py_None) {
@@ -114,17 +114,17 @@ PyObject* make_framing(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         }
     } else {
         // The header ends where its last field ends, in whole bytes.
-        const std::uint64_t end = std::max({spec.length.end(), spec.key.end(), spec.sequence.end()});
+        const std::uint64_t end = std::max({layout.length.end(), layout.key.end(), layout.sequence.end()});
         header_bits = (end + 7) / 8 * 8;
     }
-    spec.header_bytes = static_cast<std::uint32_t>(header_bits / 8);
-    if (const std::string problem = packet::framing_problem(spec); !problem.empty()) {
+    layout.header_bytes = static_cast<std::uint32_t>(header_bits / 8);
+    if (const std::string problem = packet::framing_problem(layout); !problem.empty()) {
         PyErr_SetString(PyExc_ValueError, problem.c_str());
         return nullptr;
     }
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    reinterpret_cast<framing_object*>(self)->spec = spec;
+    reinterpret_cast<framing_object*>(self)->layout = layout;
     return self;
 }
 
@@ -145,15 +145,15 @@ PyObject* field_pair(const packet::header_field& f) {
     return Py_BuildValue("(II)", f.offset, f.bits);
 }
 
-PyObject* get_length(PyObject* self, void*) { return field_pair(spec_of(self).length); }
-PyObject* get_key(PyObject* self, void*) { return field_pair(spec_of(self).key); }
-PyObject* get_sequence(PyObject* self, void*) { return field_pair(spec_of(self).sequence); }
-PyObject* get_adjust(PyObject* self, void*) { return PyLong_FromLongLong(spec_of(self).length_adjust); }
+PyObject* get_length(PyObject* self, void*) { return field_pair(layout_of(self).length); }
+PyObject* get_key(PyObject* self, void*) { return field_pair(layout_of(self).key); }
+PyObject* get_sequence(PyObject* self, void*) { return field_pair(layout_of(self).sequence); }
+PyObject* get_adjust(PyObject* self, void*) { return PyLong_FromLongLong(layout_of(self).length_adjust); }
 PyObject* get_header_bits(PyObject* self, void*) {
-    return PyLong_FromUnsignedLongLong(std::uint64_t{spec_of(self).header_bytes} * 8);
+    return PyLong_FromUnsignedLongLong(std::uint64_t{layout_of(self).header_bytes} * 8);
 }
 PyObject* get_crc(PyObject* self, void*) {
-    const std::string_view name = crc::name_of(spec_of(self).check);
+    const std::string_view name = crc::name_of(layout_of(self).check);
     if (name.empty()) Py_RETURN_NONE;
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
 }
@@ -181,7 +181,7 @@ PyObject* framing_repr(PyObject* self) {
 
 PyObject* framing_richcompare(PyObject* self, PyObject* other, int op) {
     if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, framing_type)) Py_RETURN_NOTIMPLEMENTED;
-    const packet::framing_spec &a = spec_of(self), &b = spec_of(other);
+    const packet::framing_layout &a = layout_of(self), &b = layout_of(other);
     const auto same = [](const packet::header_field& x, const packet::header_field& y) {
         return x.offset == y.offset && x.bits == y.bits;
     };
@@ -193,12 +193,12 @@ PyObject* framing_richcompare(PyObject* self, PyObject* other, int op) {
 // ---- methods ----
 
 // The index of a buffer, walked without the lock when it is large.
-result<packet::packet_index> walk(const packet::framing_spec& spec, std::span<const std::uint8_t> data) {
+result<packet::packet_index> walk(const packet::framing_layout& layout, std::span<const std::uint8_t> data) {
     std::optional<result<packet::packet_index>> out;
     bool out_of_memory = false;
     auto run = [&]() noexcept {
         try {
-            out.emplace(packet::index_packets(spec, data.data(), data.size()));
+            out.emplace(packet::index_packets(layout, data.data(), data.size()));
         } catch (...) {
             out_of_memory = true;
         }
@@ -214,19 +214,19 @@ result<packet::packet_index> walk(const packet::framing_spec& spec, std::span<co
 }
 
 PyObject* framing_index(PyObject* self, const call& c) {
-    const packet::framing_spec& spec = spec_of(self);
+    const packet::framing_layout& layout = layout_of(self);
     buffer_arg buffer;
     if (!buffer.get(c.arg(0), "buffer", false)) return nullptr;
-    auto index = walk(spec, buffer.bytes());
+    auto index = walk(layout, buffer.bytes());
     if (!index) return raise(index.err());
-    return new_index(std::move(*index), spec.key.present(), spec.sequence.present());
+    return new_index(std::move(*index), layout.key.present(), layout.sequence.present());
 }
 
 PyObject* framing_split(PyObject* self, const call& c) {
-    const packet::framing_spec& spec = spec_of(self);
+    const packet::framing_layout& layout = layout_of(self);
     buffer_arg buffer;
     if (!buffer.get(c.arg(0), "buffer", false)) return nullptr;
-    auto found = walk(spec, buffer.bytes());
+    auto found = walk(layout, buffer.bytes());
     if (!found) return raise(found.err());
     const packet::packet_index& index = *found;
     const std::uint8_t* data = buffer.bytes().data();
@@ -279,7 +279,7 @@ PyObject* framing_split(PyObject* self, const call& c) {
 }
 
 PyObject* framing_read(PyObject* self, const call& c) {
-    const packet::framing_spec& spec = spec_of(self);
+    const packet::framing_layout& layout = layout_of(self);
     buffer_arg buffer;
     if (!buffer.get(c.arg(0), "buffer", false)) return nullptr;
     bool mask = false;
@@ -342,7 +342,7 @@ PyObject* framing_read(PyObject* self, const call& c) {
     }
     std::vector<packet::packet_index> streams;
     {
-        auto found = walk(spec, buffer.bytes());
+        auto found = walk(layout, buffer.bytes());
         if (!found) return raise(found.err());
         // Each stream's packets; the whole index goes before the columns come.
         streams.reserve(wanted.size());
@@ -474,16 +474,16 @@ bool add_framing_types(PyObject* module) {
         {Py_tp_doc, const_cast<char*>(framing_doc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"packweaver.Framing", sizeof(framing_object), 0, Py_TPFLAGS_DEFAULT, slots};
-    framing_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec type_spec = {"packweaver.Framing", sizeof(framing_object), 0, Py_TPFLAGS_DEFAULT, slots};
+    framing_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (!framing_type) return false;
     if (PyObject_SetAttrString(module, "Framing", reinterpret_cast<PyObject*>(framing_type)) < 0) return false;
     // The CCSDS space packet: length at bit 32 (16 bits, the data field's
     // bytes less one), APID at bit 5 (11 bits), sequence count at bit 18 (14 bits).
     ref ccsds(PyType_GenericAlloc(framing_type, 0));
     if (!ccsds) return false;
-    packet::framing_spec& s = reinterpret_cast<framing_object*>(ccsds.get())->spec;
-    s = packet::framing_spec{};
+    packet::framing_layout& s = reinterpret_cast<framing_object*>(ccsds.get())->layout;
+    s = packet::framing_layout{};
     s.length = {32, 16};
     s.length_adjust = 7;
     s.key = {5, 11};

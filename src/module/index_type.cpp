@@ -198,8 +198,8 @@ bool add_index_type(PyObject* module) {
         {Py_sq_length, reinterpret_cast<void*>(index_length)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"packweaver.Index", sizeof(index_object), 0, Py_TPFLAGS_DEFAULT, slots};
-    index_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec type_spec = {"packweaver.Index", sizeof(index_object), 0, Py_TPFLAGS_DEFAULT, slots};
+    index_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     if (!index_type) return false;
     return PyObject_SetAttrString(module, "Index", reinterpret_cast<PyObject*>(index_type)) == 0;
 }

@@ -154,9 +154,9 @@ bool add_iterator_type() {
         {Py_tp_methods, iterator_methods},
         {0, nullptr},
     };
-    PyType_Spec spec = {"packweaver.RecipeIterator", sizeof(iterator_object), 0,
+    PyType_Spec type_spec = {"packweaver.RecipeIterator", sizeof(iterator_object), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-    iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return iterator_type != nullptr;
 }
 

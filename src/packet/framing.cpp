@@ -139,7 +139,7 @@ PW_INLINE bool follow(stream_state& s, std::uint32_t seq, std::uint32_t mask, st
 
 }  // namespace
 
-std::string framing_problem(const framing_spec& f) {
+std::string framing_problem(const framing_layout& f) {
     const auto check_field = [&](const header_field& h, const char* name, bool required) -> std::string {
         if (!h.present()) return required ? std::string(name) + " field is required" : std::string();
         if (h.bits > 32) return std::string(name) + " field must be 1 to 32 bits, got " + fmt::dec(std::uint64_t{h.bits});
@@ -156,7 +156,7 @@ std::string framing_problem(const framing_spec& f) {
     return {};
 }
 
-result<packet_index> index_packets(const framing_spec& f, const std::uint8_t* data, std::size_t n) {
+result<packet_index> index_packets(const framing_layout& f, const std::uint8_t* data, std::size_t n) {
     packet_index out;
     const std::size_t header = f.header_bytes;
     const std::size_t check_bytes = crc::bytes_of(f.check);

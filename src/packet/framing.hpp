@@ -28,7 +28,7 @@ struct header_field {
     std::uint32_t end() const noexcept { return offset + bits; }
 };
 
-struct framing_spec {
+struct framing_layout {
     header_field length;           // the packet length field
     std::int64_t length_adjust = 0;  // packet bytes = length field + length_adjust
     header_field key;              // the stream identifier, or none
@@ -38,7 +38,7 @@ struct framing_spec {
 };
 
 // Why a framing description is refused (empty: it is sound).
-std::string framing_problem(const framing_spec& f);
+std::string framing_problem(const framing_layout& f);
 
 enum class fault_kind : std::uint8_t { gap, repeat, check };
 
@@ -115,7 +115,7 @@ struct packet_index {
 // Indexes the packets of data[0, n). A packet whose length is shorter than
 // the header breaks the framing: the error names its number and offset.
 // May throw std::bad_alloc; runs no interpreter code.
-result<packet_index> index_packets(const framing_spec& f, const std::uint8_t* data, std::size_t n);
+result<packet_index> index_packets(const framing_layout& f, const std::uint8_t* data, std::size_t n);
 
 // The packets of one key, in order, with that key's faults and summary
 // (packet numbers renumbered within the selection).
