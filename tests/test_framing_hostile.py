@@ -104,10 +104,12 @@ def test_read_holds_the_recipes_it_reads_with(code):
 
 # ---- half-made results ----
 
-def junk_into_dicts_like(shape):
-    """A collector hook: puts a junk entry into every dict of the given shape."""
+def junk_into_dicts_like(shape, live):
+    """A collector hook: puts a junk entry into every dict of the given shape,
+    while live[0] is set (only while the call runs: once it has returned, its
+    result is the caller's to change)."""
     def hook(phase, info):
-        if phase == "start":
+        if phase == "start" and live[0]:
             for o in gc.get_objects():
                 if type(o) is dict and o and all(type(k) is int and shape(v) for k, v in o.items()):
                     o[987654321] = "junk"
@@ -120,14 +122,18 @@ def junk_into_dicts_like(shape):
                  lambda v: type(v) is dict and "x" in v, id="read"),
 ])
 def test_results_are_whole_before_python_code_sees_them(call, shape):
-    hook = junk_into_dicts_like(shape)
+    live = [False]
+    hook = junk_into_dicts_like(shape, live)
     held = [{} for _ in range(200)]  # new dicts come from the allocator, which counts them for the collector
     gc.callbacks.append(hook)
     old = gc.get_threshold()
     gc.set_threshold(1)
     try:
+        live[0] = True
         out = call()
+        live[0] = False
     finally:
+        live[0] = False
         gc.set_threshold(*old)
         gc.callbacks.remove(hook)
     del held
