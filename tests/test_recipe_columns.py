@@ -5,13 +5,18 @@ narrowest type that holds every value a field can decode to, and fail with the e
 packet-by-packet reading reports first.
 """
 import array
+import functools
 
 import numpy as np
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
 import packweaver as pw
-from test_recipe import (BIG_LITTLE, CANONS, LEGACY, PACKER, PLAIN_SPELLINGS, ROLL, canonical, good_value, it,
+
+# The recipes of these tests follow the packet functions' item contract (faults met at
+# use, the whole-byte reader), which the exact recipe refuses at construction.
+whole_bytes = functools.partial(pw.Recipe, bit_exact=False)
+from test_recipe import (BIG_LITTLE, exact_recipe, CANONS, LEGACY, PACKER, PLAIN_SPELLINGS, ROLL, canonical, good_value, it,
                          outcome, typed)
 
 SIGNED = {"twos_complement", "ones_complement", "sign_magnitude", "bcd_signed", "packed_bcd_signed"}
@@ -132,7 +137,9 @@ recipes = st.lists(st.sampled_from("abcd"), max_size=5).flatmap(
 @given(recipe=recipes, exact=st.booleans(), data=st.data())
 def test_columns_equal_the_packets_read_one_by_one(recipe, exact, data):
     undecodable = any(canonical(i["encoding"]) is None and i["encoding"] != "nonsense" for i in recipe)
-    r = pw.Recipe(recipe, bit_exact=exact)
+    r = whole_bytes(recipe) if not exact else exact_recipe(recipe)
+    if r is None:  # items an exact recipe refuses
+        return
     stride = data.draw(st.sampled_from([None, r.size, r.size + 1, r.size + 3, max(r.size - 1, 1)]))
     if not (stride or r.size):
         stride = 1
@@ -161,7 +168,7 @@ def test_columns_equal_the_packets_read_one_by_one(recipe, exact, data):
 ])
 def test_typecodes(enc, bits, code):
     assert typecode(canonical(enc), bits) == code
-    r = pw.Recipe([it(bits, enc)])
+    r = whole_bytes([it(bits, enc)])
     stride = max(r.size, 1)
     packet = bytearray(b"\xf0" * stride if canonical(enc) == "bcd_signed" else bytes(stride))
     if canonical(enc) == "packed_bcd_signed":
@@ -178,7 +185,7 @@ def test_typecodes(enc, bits, code):
     (it(64, "packed_bcd"), ["9999999999999999"]),
 ])
 def test_extreme_values_fit_their_columns(item, extremes):
-    r = pw.Recipe([item])
+    r = whole_bytes([item])
     buffer = bytes.fromhex("".join(extremes))
     columns = check_columns(r, [item], buffer, None, 0)
     assert columns["p"].tolist() == [r.unpack(bytes.fromhex(e))["p"] for e in extremes]
@@ -186,7 +193,7 @@ def test_extreme_values_fit_their_columns(item, extremes):
 
 def test_float_columns_keep_nan_payloads_and_signed_zeros():
     recipe = [it(16, "ieee754_f16", name="h"), it(32, "ieee754_f32", name="s"), it(64, "ieee754_f64", name="d")]
-    r = pw.Recipe(recipe)
+    r = whole_bytes(recipe)
     rows = ["7d01" "7f800001" "7ff0000000000001", "8000" "80000000" "8000000000000000",
             "fe00" "ffc12345" "fff8000000abcdef", "7c00" "ff800000" "7ff0000000000000"]
     check_columns(r, recipe, bytes.fromhex("".join(rows)), None, 0)
@@ -214,7 +221,11 @@ FAULTY = [
 @pytest.mark.parametrize("exact", [False, True])
 @pytest.mark.parametrize("recipe, buffer, fragment", FAULTY)
 def test_failures_are_those_of_the_packet_by_packet_reading(recipe, buffer, fragment, exact):
-    r = pw.Recipe(recipe, bit_exact=exact)
+    r = whole_bytes(recipe) if not exact else exact_recipe(recipe)
+    if r is None:  # a field that no packet could read: an exact recipe refuses it when it is made
+        assert fragment in ("NotImplementedError: TI f32 format not yet implemented", "f128",
+                            "Unsupported encoding type: nonsense", "Invalid byte_order 'Middle'", "Invalid UTF-8 bytes")
+        return
     stride = max(r.size, 1)
     buffer = bytes.fromhex(buffer)
     dicts, error = one_by_one(r, buffer, stride, 0)
@@ -232,7 +243,7 @@ def test_long_streams(faults):
     """Long enough for the numeric columns to be read without the interpreter lock."""
     recipe = [it(12, name="a"), it(20, "twos_complement", "little", True, name="b"), it(8, "bcd", name="c"),
               it(16, "ieee754_f16", name="d"), it(16, "utf16be", name="e"), it(8, "packed_bcd", name="f")]
-    r = pw.Recipe(recipe)
+    r = whole_bytes(recipe)
     rows = np.random.default_rng(len(faults)).integers(0, 256, size=(4_500, r.size), dtype=np.uint8)
     rows[:, 4] %= 10  # valid digits
     rows[:, 7:9] = (0x00, 0x41)  # a plain character
@@ -247,14 +258,14 @@ def test_long_streams(faults):
 @pytest.mark.parametrize("enc", ["unsigned", "twos_complement", "bcd", "packed_bcd_signed", "ieee754_f16",
                                  "ieee754_f64", "utf8", "latin1"])
 def test_no_packets(enc):
-    r = pw.Recipe([it(8, enc, name="x")])
+    r = whole_bytes([it(8, enc, name="x")])
     columns = r.unpack_columns(b"")
     assert list(columns) == ["x"] and len(columns["x"]) == 0 and list(r.iter_unpack(b"")) == []
 
 
 @pytest.mark.parametrize("enc", ["ti_f32", "ieee754_f128", "mil-std-1750a-f48"])
 def test_no_packets_of_a_field_that_cannot_be_decoded(enc):
-    r = pw.Recipe([it(64, enc, name="x"), it(8, name="y")])
+    r = whole_bytes([it(64, enc, name="x"), it(8, name="y")])
     columns = r.unpack_columns(b"")
     assert list(columns) == ["x", "y"] and len(columns["x"]) == 0 == len(columns["y"])
 
@@ -264,14 +275,14 @@ def test_no_packets_of_a_field_that_cannot_be_decoded(enc):
 @pytest.mark.parametrize("stride, offset", [(None, 0), (2, 0), (5, 0), (5, 16), (5, 20), (1, 0), (3, 12)])
 def test_strides_and_offsets(stride, offset):
     recipe = [it(4, name="a"), it(12, "twos_complement", name="b")]
-    r = pw.Recipe(recipe)
+    r = whole_bytes(recipe)
     buffer = bytes(range(1, 31))
     check_columns(r, recipe, buffer, stride, offset)
 
 
 def test_duplicate_names_take_the_last_field():
     recipe = [it(8, name="a"), it(8, "utf8", name="b"), it(8, "latin1", name="a"), it(4, name="b", offset_bits=4)]
-    r = pw.Recipe(recipe)
+    r = whole_bytes(recipe)
     columns = check_columns(r, recipe, b"ABC" * 3, None, 0)
     assert columns == {"a": ["C"] * 3, "b": array.array("B", [1] * 3)}
 
@@ -281,14 +292,14 @@ def test_duplicate_names_take_the_last_field():
                                   lambda b: np.frombuffer(b, dtype=np.int32)])
 def test_buffer_kinds(make):
     recipe = [it(16, name="a"), it(16, "twos_complement", "little", name="b")]
-    r = pw.Recipe(recipe)
+    r = whole_bytes(recipe)
     data = bytes(range(0x30, 0x30 + 24))
     assert r.unpack_columns(make(data)) == r.unpack_columns(data)
     assert list(r.iter_unpack(make(data))) == list(r.iter_unpack(data))
 
 
 def test_columns_are_new_and_writable():
-    r = pw.Recipe([it(8, name="a")])
+    r = whole_bytes([it(8, name="a")])
     data = bytearray(b"\x01\x02")
     first = r.unpack_columns(data)
     first["a"][0] = 9

@@ -214,7 +214,7 @@ print(out)
 # numeric columns to be read without the lock.
 WALKER_THREAD = '''
 recipe = [it(16, "utf8", name="t"), it(32, name="a"), it(32, "twos_complement", name="b"), it(8, "latin1", name="s")]
-r = pw.Recipe(recipe)
+r = pw.Recipe(recipe, bit_exact=False)
 packet = bytes.fromhex("4142" "00000007" "fffffff9" "e9")
 buf = packet * 400_000
 stop = threading.Event()

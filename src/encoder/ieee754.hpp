@@ -24,6 +24,23 @@ inline std::uint64_t encode_ieee754_f64(double value) noexcept { return std::bit
 
 // A double narrowed to binary32, round to nearest even. A finite double past
 // the binary32 range becomes an infinity: casting it directly is undefined.
+// A binary64 NaN narrowed bit by bit, the inverse of widen_nan_f16 and
+// widen_nan_f32: the sign and the top of the payload kept, the quiet bit as
+// it was; a payload that would vanish becomes the quiet bit, so a NaN stays
+// a NaN. Only for NaN values.
+inline std::uint64_t narrow_nan_f16(double value) noexcept {
+    const std::uint64_t b = std::bit_cast<std::uint64_t>(value);
+    std::uint64_t payload = (b >> 42) & 0x3FF;
+    if (payload == 0) payload = 0x200;
+    return (b >> 63) << 15 | 0x7C00 | payload;
+}
+inline std::uint64_t narrow_nan_f32(double value) noexcept {
+    const std::uint64_t b = std::bit_cast<std::uint64_t>(value);
+    std::uint64_t payload = (b >> 29) & 0x7FFFFF;
+    if (payload == 0) payload = 0x400000;
+    return (b >> 63) << 31 | 0x7F800000 | payload;
+}
+
 inline float narrow_to_f32(double value) noexcept {
     // Halfway between FLT_MAX and 2**128; ties go to the even neighbour, which
     // is 2**128, that is, infinity.

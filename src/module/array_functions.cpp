@@ -232,7 +232,7 @@ PyObject* pack_array_impl(PyObject* args, PyObject* kwds) {
         }
         ref value(PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(k)));
         Py_INCREF(value.get());
-        auto pattern = encode_number_value(l.desc, value.get());
+        auto pattern = encode_number_value(l.desc, value.get(), true);
         if (!pattern) {
             raise(pattern.err());
             return note_sample(static_cast<std::size_t>(k));

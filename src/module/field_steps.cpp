@@ -24,7 +24,17 @@ PW_COLD error fault_error(packet::field_fault fault, const field_labels& labels)
 
 namespace detail {
 
-result<std::uint64_t> encode_number_general(const packet::field_desc& desc, PyObject* value) {
+result<std::uint64_t> encode_number_general(const packet::field_desc& desc, PyObject* value, bool keep_nan) {
+    const bool narrow = desc.encoding == field_encoding::ieee754_f16 || desc.encoding == field_encoding::ieee754_f32;
+    if (keep_nan && narrow) {
+        double d;
+        if (PW_UNLIKELY(!to_f64(value, d))) return pending_error();
+        if (d != d)
+            return desc.encoding == field_encoding::ieee754_f16 ? narrow_nan_f16(d) : narrow_nan_f32(d);
+        packet::number v;
+        v.f32 = narrow_to_f32(d);
+        return packet::encode_number(desc.encoding, v, desc.bits);
+    }
     packet::number v;
     if (status s = to_number(value, packet::value_kind_of(desc.encoding), v); PW_UNLIKELY(!s)) return s.take_error();
     return packet::encode_number(desc.encoding, v, desc.bits);
@@ -76,9 +86,11 @@ result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const
     if (PW_UNLIKELY(needed > packet.size())) return packet_too_short(labels.name, needed, packet.size());
     if (PW_UNLIKELY(p.read_fault != packet::field_fault::none)) return fault_error(p.read_fault, labels);
     if (is_text(p.desc.encoding)) return read_text(packet, pos, p.desc, exact);
-    auto number = packet::decode_number(p.desc.encoding, packet::read_number(packet, p, pos, exact, cut_fits),
-                                        p.desc.bits);
+    const std::uint64_t pattern = packet::read_number(packet, p, pos, exact, cut_fits);
+    auto number = packet::decode_number(p.desc.encoding, pattern, p.desc.bits);
     if (PW_UNLIKELY(!number)) return number.take_error();
+    if ((*number).type == packet::decoded::kind::real && (*number).d != (*number).d && p.keep_nan)
+        (*number).d = packet::exact_nan(p.desc.encoding, pattern);
     PyObject* o = number_object(*number);
     if (PW_UNLIKELY(!o)) return pending_error();
     return o;

@@ -58,7 +58,7 @@ status pack_text(std::span<std::uint8_t> packet, const packet::plan_field& p, u1
 }  // namespace detail
 
 namespace detail {
-result<std::uint64_t> encode_number_general(const packet::field_desc& desc, PyObject* value);
+result<std::uint64_t> encode_number_general(const packet::field_desc& desc, PyObject* value, bool keep_nan);
 
 // The pattern of the commonest values, which cannot fail: a small exact int
 // in range for an unsigned or two's complement field, an exact float for a
@@ -79,10 +79,13 @@ PW_INLINE bool encode_plain_number(const packet::field_desc& desc, PyObject* val
             out = u & low_mask(desc.bits);
             return true;
         }
-        case field_encoding::ieee754_f32:
+        case field_encoding::ieee754_f32: {
             if (!PyFloat_CheckExact(value)) return false;
-            out = encode_ieee754_f32(narrow_to_f32(PyFloat_AS_DOUBLE(value)));
+            const double v = PyFloat_AS_DOUBLE(value);
+            if (PW_UNLIKELY(v != v)) return false;  // NaNs take the general road
+            out = encode_ieee754_f32(narrow_to_f32(v));
             return true;
+        }
         case field_encoding::ieee754_f64:
             if (!PyFloat_CheckExact(value)) return false;
             out = encode_ieee754_f64(PyFloat_AS_DOUBLE(value));
@@ -93,11 +96,14 @@ PW_INLINE bool encode_plain_number(const packet::field_desc& desc, PyObject* val
 }  // namespace detail
 
 // The value of a numeric field converted and encoded (the encoder's range
-// checks included).
-PW_INLINE result<std::uint64_t> encode_number_value(const packet::field_desc& desc, PyObject* value) {
+// checks included). With keep_nan, a NaN for a binary16 or binary32 field
+// keeps its quiet bit and as much payload as fits (exact recipes and
+// arrays); without, it is narrowed as the processor does.
+PW_INLINE result<std::uint64_t> encode_number_value(const packet::field_desc& desc, PyObject* value,
+                                                    bool keep_nan = false) {
     std::uint64_t pattern;
     if (PW_LIKELY(detail::encode_plain_number(desc, value, pattern))) return pattern;
-    return detail::encode_number_general(desc, value);
+    return detail::encode_number_general(desc, value, keep_nan);
 }
 
 // Packs `value` into plan field p at bit `pos` of a zeroed packet, in the
@@ -107,7 +113,7 @@ PW_INLINE status pack_value(std::span<std::uint8_t> packet, const packet::plan_f
                             const field_labels& labels) {
     if (PW_UNLIKELY(p.pack_fault == packet::field_fault::encoding)) return fault_error(p.pack_fault, labels);
     if (is_text(p.desc.encoding)) return detail::pack_text(packet, p, pos, value, labels);
-    auto pattern = encode_number_value(p.desc, value);
+    auto pattern = encode_number_value(p.desc, value, p.keep_nan);
     if (PW_UNLIKELY(!pattern)) return pattern.take_error();
     if (PW_UNLIKELY(p.pack_fault != packet::field_fault::none)) return fault_error(p.pack_fault, labels);
     packet::put_number(packet, pos, p.desc, *pattern);
@@ -137,8 +143,12 @@ result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const
 PW_INLINE result<PyObject*> read_value(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos,
                                        bool exact, bool cut_fits, const field_labels& labels) {
     packet::decoded d;
-    if (PW_LIKELY(cut_fits) &&
-        PW_LIKELY(packet::decode_plain_number(p.desc.encoding, packet::apply_cut(p.cut, packet.data()), p.desc.bits, d))) {
+    if (PW_LIKELY(cut_fits)) {
+        const std::uint64_t pattern = packet::apply_cut(p.cut, packet.data());
+        if (PW_UNLIKELY(!packet::decode_plain_number(p.desc.encoding, pattern, p.desc.bits, d)))
+            return detail::read_value_general(packet, p, pos, exact, cut_fits, labels);
+        if (d.type == packet::decoded::kind::real && PW_UNLIKELY(d.d != d.d) && p.keep_nan)
+            d.d = packet::exact_nan(p.desc.encoding, pattern);
         PyObject* o = number_object(d);
         if (PW_UNLIKELY(!o)) return pending_error();
         return o;

@@ -9,6 +9,7 @@
 #include "function_table.hpp"
 #include "array_functions.hpp"
 #include "framing_object.hpp"
+#include "recipe_object.hpp"
 #include "recipe_type.hpp"
 
 // The package version, passed in by the build (see CMakeLists.txt).
@@ -53,7 +54,7 @@ PyModuleDef module_def = {
 };
 
 PyObject* build_module() {
-    if (!init_recipe_names()) return nullptr;
+    if (!init_recipe_names() || !init_exact_items()) return nullptr;
     ref module(PyModule_Create(&module_def));
     if (!module) return nullptr;
     ref all(PyList_New(0));

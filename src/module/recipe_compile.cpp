@@ -42,7 +42,7 @@ PyObject* snapshot_item(const field_objects& o, const packet::field_desc& d) {
 // Reading an item may run Python code (conversion hooks), which may walk
 // every object the collector knows: the list and tuple below are made only
 // once every item is read, and filled before anything else can run.
-result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool exact) {
+result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool exact, std::size_t* failed) {
     auto c = std::make_unique<compiled_recipe>();
     c->exact = exact;
     const std::size_t n = items.size();
@@ -51,10 +51,17 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
     std::vector<ref> dicts(n);
     for (std::size_t i = 0; i < n; ++i) {
         item_view f;
-        if (status s = read_item(items[i], item_part::keys_and_value, f); !s) return s.take_error();
-        f.hold();
-        if (status s = resolve_names(f); !s) return s.take_error();
+        *failed = i;
+        if (exact) {
+            if (status s = read_exact_item(items[i], i, f); !s) return s.take_error();
+        } else {
+            if (status s = refuse_exact_only_keys(items[i], i); !s) return s.take_error();
+            if (status s = read_item(items[i], item_part::keys_and_value, f); !s) return s.take_error();
+            f.hold();
+            if (status s = resolve_names(f); !s) return s.take_error();
+        }
         plan_of(f, 0, c->fields[i]);
+        c->fields[i].keep_nan = exact;
         field_objects& o = c->objects[i];
         o.name = ref(key_string(f.name));
         o.encoding_text = ref(PyUnicode_FromObject(f.encoding_text));
@@ -80,6 +87,7 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
     const std::size_t reach = needed > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(needed);
     for (auto& p : c->fields) plan_cut(p, exact, reach);
 
+    *failed = SIZE_MAX;
     ref snapshot(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!snapshot) return pending_error();
     for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(snapshot.get(), static_cast<Py_ssize_t>(i), dicts[i].release());

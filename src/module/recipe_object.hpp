@@ -51,8 +51,20 @@ PW_INLINE compiled_recipe& recipe_of(PyObject* self) noexcept {
 // ValueError for a Recipe the collector cleared; returns nullptr.
 PyObject* raise_cleared();
 
+// Item i of an exact recipe read into f, its objects held, every check of
+// the exact mode made (recipe_items.cpp).
+status read_exact_item(PyObject* item, std::size_t index, item_view& f);
+
+// Refuses, for a recipe that is not exact, the keys only exact ones understand.
+status refuse_exact_only_keys(PyObject* item, std::size_t index);
+
+// Interns the default byte order; called once at start-up.
+bool init_exact_items();
+
 // Reads every item once into a compiled recipe.
-result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool exact);
+// Reads every item once into a compiled recipe; on failure, *failed is the
+// item that failed.
+result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool exact, std::size_t* failed);
 
 // A failure of a method, reported as the packet functions report theirs.
 PyObject* fail(const error& e);

@@ -125,7 +125,7 @@ PyObject* make_recipe(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|$O:Recipe", const_cast<char**>(kwlist), &recipe_arg,
                                      &exact_arg))
         return nullptr;
-    bool exact = false;
+    bool exact = true;
     if (exact_arg != nullptr && !to_bool(exact_arg, exact)) {
         prefix_argument_error("bit_exact");
         return nullptr;
@@ -135,8 +135,15 @@ PyObject* make_recipe(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         prefix_argument_error("recipe");
         return nullptr;
     }
-    auto compiled = compile(items, exact);
-    if (!compiled) return fail(compiled.err());
+    std::size_t failed = SIZE_MAX;
+    auto compiled = compile(items, exact, &failed);
+    if (!compiled) {
+        // A conversion's own failure gains the item it met; our messages name it.
+        const bool converting = compiled.err().kind == error_kind::pending;
+        fail(compiled.err());
+        if (converting && failed != SIZE_MAX) compat::add_exception_note("in Recipe item " + std::to_string(failed));
+        return nullptr;
+    }
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     reinterpret_cast<recipe_object*>(self)->recipe = (*compiled).release();
@@ -249,7 +256,7 @@ PyGetSetDef getset[] = {
 };
 
 const char recipe_doc[] =
-    "Recipe(recipe, *, bit_exact=False)\n--\n\n"
+    "Recipe(recipe, *, bit_exact=True)\n--\n\n"
     "A recipe read and checked once, then applied to any number of packets.";
 
 }  // namespace

@@ -121,6 +121,14 @@ PW_INLINE result<decoded> decode_number(field_encoding encoding, std::uint64_t p
     return detail::decode_number_general(encoding, pattern, bits);
 }
 
+// A binary16 or binary32 NaN field as a binary64 NaN with its quiet bit as
+// the field holds it (decode_number sets it, as the processor does).
+PW_INLINE double exact_nan(field_encoding encoding, std::uint64_t pattern) noexcept {
+    if (encoding == field_encoding::ieee754_f16) return widen_nan_f16(pattern);
+    if (encoding == field_encoding::ieee754_f32) return widen_nan_f32(pattern);
+    return decode_ieee754_f64(pattern);
+}
+
 // ---- placing ----
 
 // The (bits + 7) / 8 bytes of a numeric pattern, most significant first (the

@@ -163,8 +163,11 @@ struct bcd_codec {
 };
 
 struct f16_codec {
+    bool keep_nan;  // a NaN keeps its quiet bit as the field holds it
     PW_INLINE bool operator()(std::uint64_t v, float& o) const noexcept {
         o = decode_ieee754_f16(v);
+        if (PW_UNLIKELY(o != o) && keep_nan)
+            o = std::bit_cast<float>(static_cast<std::uint32_t>((v >> 15 & 1) << 31 | 0x7F800000 | (v & 0x3FF) << 13));
         return true;
     }
 };
@@ -209,7 +212,7 @@ std::size_t by_integer_codec(const field_desc& desc, Out* out, error* fault, Run
 
 // The codec and storage type of the field's column: run(out, codec).
 template <class Run>
-std::size_t by_column_type(const field_desc& desc, void* out, error* fault, Run run) {
+std::size_t by_column_type(const field_desc& desc, bool keep_nan, void* out, error* fault, Run run) {
     switch (column_type_of(desc.encoding, desc.bits)) {
         case column_type::u8: return by_integer_codec(desc, static_cast<std::uint8_t*>(out), fault, run);
         case column_type::u16: return by_integer_codec(desc, static_cast<std::uint16_t*>(out), fault, run);
@@ -220,7 +223,7 @@ std::size_t by_column_type(const field_desc& desc, void* out, error* fault, Run 
         case column_type::i32: return by_integer_codec(desc, static_cast<std::int32_t*>(out), fault, run);
         case column_type::i64: return by_integer_codec(desc, static_cast<std::int64_t*>(out), fault, run);
         case column_type::f32:
-            if (desc.encoding == field_encoding::ieee754_f16) return run(static_cast<float*>(out), f16_codec{});
+            if (desc.encoding == field_encoding::ieee754_f16) return run(static_cast<float*>(out), f16_codec{keep_nan});
             return run(static_cast<float*>(out), f32_codec{});
         case column_type::f64: return run(static_cast<double*>(out), f64_codec{});
         default: return 0;
@@ -324,7 +327,7 @@ std::size_t fill_column(const field_desc& desc, u128 pos, bool exact, const std:
                         std::size_t count, std::size_t available, void* out, error* fault) {
     const word_cut c = word_cut_of(desc, pos, exact);
     if (copy_column(desc, c, data, stride, count, available, out)) return count;
-    return by_column_type(desc, out, fault, [&](auto* o, auto decode) {
+    return by_column_type(desc, exact, out, fault, [&](auto* o, auto decode) {
         return fill(c, desc, pos, exact, data, stride, count, available, o, decode);
     });
 }
@@ -334,7 +337,7 @@ std::size_t fill_column_at(const field_desc& desc, u128 pos, bool exact, const p
     const word_cut c = word_cut_of(desc, pos, exact);
     const u128 need = bytes_needed(desc.bits, pos, exact);
     const std::size_t need_bytes = need > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(need);
-    return by_column_type(desc, out, fault, [&](auto* o, auto decode) {
+    return by_column_type(desc, exact, out, fault, [&](auto* o, auto decode) {
         return fill_spans(c, desc, pos, exact, spans, first, count, need_bytes, o, decode);
     });
 }
@@ -372,7 +375,7 @@ std::size_t fill_samples_with(const field_desc& desc, std::uint64_t first, std::
 
 std::size_t fill_samples(const field_desc& desc, std::uint64_t first, std::uint64_t stride, const std::uint8_t* data,
                          std::size_t n, std::size_t begin, std::size_t count, void* out, error* fault) {
-    return by_column_type(desc, out, fault, [&](auto* o, auto decode) {
+    return by_column_type(desc, true, out, fault, [&](auto* o, auto decode) {
         return fill_samples_with(desc, first, stride, data, n, begin, count, o, decode);
     });
 }

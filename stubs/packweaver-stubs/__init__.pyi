@@ -1775,24 +1775,35 @@ class Recipe:
     :func:`pack_parameters` and :func:`unpack_parameters` take) once, works
     out every field's position, and keeps the result. Its methods then pack
     and read packets without looking at the dicts again: later changes to
-    them have no effect. A missing or mistyped key fails at construction; a
-    fault only one direction has (an encoding name the packer does not know,
-    such as ``latin1``; a byte order word; a value) is reported by the
-    method that meets it, with the same texts as the module functions.
+    them have no effect. Fields are placed as both module functions place
+    them: at ``offset_bits`` when given, else right after the previous field.
 
-    Fields are placed as both module functions place them: at
-    ``offset_bits`` when given, else right after the previous field. Reading
-    follows :func:`unpack_parameters` (whole bytes from the byte holding a
-    field's first bit, their low ``bits`` bits) unless ``bit_exact`` is true.
-
-    Bit-exact reading: with ``bit_exact=True`` a field is read from its exact
-    bit position, as the exact inverse of what :meth:`pack` writes, so
+    Exact (the default): every field is read from its exact bit position, as
+    the exact inverse of what :meth:`pack` writes, so
     ``recipe.unpack(recipe.pack())`` gives the values back for fields of any
-    width and position, provided they fit. One case loses bits by design: a
-    ``"little"`` field whose width is not a multiple of 8 keeps only the last
-    ``bits`` bits of its byte-swapped bytes, so a 12-bit field holding 0xABC
-    is packed as the bit string 1100 0000 1010, and the bit-exact reader
-    returns what the field still holds, 0xA0C.
+    width and position. Every item is checked when the Recipe is made, and
+    anything that could not be packed and read back bit for bit is refused
+    with a ``ValueError`` naming the item (``Recipe item 2 ('temp'): ...``):
+    an unknown key, encoding or byte order; a width of 0; a float field
+    narrower or wider than its format (``ieee754_f16`` 16 bits,
+    ``ieee754_f32`` 32, ``ieee754_f64`` 64); an integer field wider than 64
+    bits; BCD fields that are not whole digits; text fields that are not
+    whole code units, or with ``reverse_bits``; a ``"little"`` field that is
+    not whole bytes (its partial byte would lose bits); an encoding that a
+    Recipe can only read or not at all (``latin1``: name it
+    ``iso-8859-1``; the legacy formats; ``ieee754_f128``). ``byte_order``
+    (``"big"``) and ``reverse_bits`` (False) may be left out. A NaN of a
+    binary16 or binary32 field keeps its payload and its quiet bit through
+    :meth:`unpack` and :meth:`pack` (a signalling NaN stays signalling).
+
+    ``bit_exact=False`` keeps the contract of the two module functions:
+    fields are read as :func:`unpack_parameters` reads them (whole bytes from
+    the byte holding a field's first bit, their low ``bits`` bits), a missing
+    or mistyped key fails at construction, and a fault only one direction has
+    (an encoding name the packer does not know, such as ``latin1``; a byte
+    order word; a value) is reported by the method that meets it, with the
+    same texts as the module functions. Keys that only an exact recipe
+    understands (``count``) are refused.
 
     Columns: :meth:`unpack_columns` gives each numeric field an
     ``array.array`` of the narrowest type that holds every value the field
@@ -1833,13 +1844,17 @@ class Recipe:
 
     Args:
         recipe: A sequence (not a str) of item dicts, with the keys of
-            :func:`pack_parameters`; ``value`` may be left out.
-        bit_exact: Read fields at their exact bit positions (keyword only,
-            exactly True or False).
+            :func:`pack_parameters`; ``value`` may be left out, and in an
+            exact recipe ``byte_order`` and ``reverse_bits`` too.
+        bit_exact: True (the default) for the exact recipe above, False for
+            the module functions' contract (keyword only, exactly True or
+            False).
 
     Raises:
-        ValueError: A missing or mistyped key, as ``pack_parameters`` reports
-            it: ``KeyError: "Recipe missing required field: 'bits'"``.
+        ValueError: An item the exact recipe refuses (above), or with
+            ``bit_exact=False`` a missing or mistyped key, as
+            ``pack_parameters`` reports it: ``KeyError: "Recipe missing
+            required field: 'bits'"``.
         TypeError: ``argument 'recipe': ...`` for a recipe that is not a
             sequence of dicts, ``argument 'bit_exact': ...`` for a
             ``bit_exact`` that is not a bool.
@@ -1858,11 +1873,16 @@ class Recipe:
         '1abc'
         >>> header.unpack(packet)
         {'version': 0, 'flag': 1, 'length': 2748}
-        >>> swapped = pw.Recipe([field("n", "unsigned", 12, 0xABC, "little")], bit_exact=True)
-        >>> hex(swapped.unpack(swapped.pack())["n"])
-        '0xa0c'
+        >>> try:
+        ...     pw.Recipe([field("n", "unsigned", 12, 0xABC, "little")])
+        ... except ValueError as e:
+        ...     print(e)
+        ValueError: Recipe item 0 ('n'): little byte order needs whole bytes: 12 bits would lose the bits of a partial byte
+        >>> whole = pw.Recipe([field("n", "unsigned", 12, 0xABC)], bit_exact=False)
+        >>> whole.unpack(b"\xab\xc0"), whole.unpack(b"\x0a\xbc")
+        ({'n': 3008}, {'n': 2748})
     """
-    def __new__(cls, recipe: Sequence[Mapping[str, object]], *, bit_exact: bool = False) -> Recipe: ...
+    def __new__(cls, recipe: Sequence[Mapping[str, object]], *, bit_exact: bool = True) -> Recipe: ...
     @property
     def size(self) -> int:
         r"""The length of one packet in bytes, as :meth:`pack` sizes it.
@@ -1948,8 +1968,9 @@ class Recipe:
     def unpack(self, packet: ReadableBuffer, offset_bits: int = 0) -> dict[str, _Value]:
         r"""Read one packet into a dict from name to value.
 
-        Fields are read as by :func:`unpack_parameters` (whole bytes), or at
-        their exact bit positions when the recipe is ``bit_exact``.
+        Fields are read at their exact bit positions, or as by
+        :func:`unpack_parameters` (whole bytes) when the recipe was made with
+        ``bit_exact=False``.
 
         Args:
             packet: Any bytes-like object (bytes, bytearray, memoryview,
@@ -1968,10 +1989,9 @@ class Recipe:
                 buffer interface.
 
         Example:
-            >>> r = pw.Recipe([{"name": "n", "encoding": "unsigned", "bits": 12,
-            ...                 "byte_order": "big", "reverse_bits": False}])
+            >>> r = pw.Recipe([{"name": "n", "encoding": "unsigned", "bits": 12}])
             >>> r.unpack(b"\xab\xc0"), r.unpack(bytearray(b"\x00\xab\xc0"), offset_bits=8)
-            ({'n': 3008}, {'n': 3008})
+            ({'n': 2748}, {'n': 2748})
         """
     def iter_unpack(
         self, buffer: ReadableBuffer, stride: int | Index | None = None, offset_bits: int = 0

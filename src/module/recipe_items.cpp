@@ -1,0 +1,197 @@
+// Reading the items of an exact recipe. An exact recipe checks every item
+// when it is made, so that nothing it was told is dropped later: an unknown
+// key, encoding or byte order, a width its encoding cannot fill, a byte
+// order that would lose the bits of a partial byte, are refused here with
+// the item named. byte_order ("big") and reverse_bits (False) may be left
+// out.
+//
+// Every value is looked up and held before anything is converted: a
+// conversion may run code that changes the dict.
+#include <array>
+#include <string>
+
+#include "../common/format.hpp"
+#include "errors.hpp"
+#include "recipe_object.hpp"
+
+namespace packweaver::py {
+namespace {
+
+// The keys an exact item may have, in the order they are read.
+enum exact_key : unsigned { ek_name, ek_encoding, ek_bits, ek_byte_order, ek_reverse_bits, ek_offset_bits, ek_value, ek_count };
+constexpr std::array<const char*, ek_count> exact_key_texts = {
+    "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value",
+};
+// Keys that only an exact recipe understands.
+constexpr std::array<const char*, 1> exact_only_keys = {"count"};
+
+PyObject* big_text = nullptr;  // "big", the default byte order
+
+std::string item_label(std::size_t index, PyObject* name) {
+    compat::stashed_exception keep;
+    std::string s = "Recipe item " + std::to_string(index);
+    if (name != nullptr) s += " ('" + utf8_of(name) + "')";
+    return s;
+}
+
+PW_COLD error item_fault(std::size_t index, PyObject* name, const std::string& text) {
+    return value_error(item_label(index, name) + ": " + text);
+}
+
+// A pending exception raised by a conversion: the caller notes the item.
+PW_COLD error noted(std::size_t, PyObject*) { return pending_error(); }
+
+// The fixed width of an encoding's fields, or 0 when any width of a range will do.
+std::size_t fixed_width(field_encoding e) noexcept {
+    switch (e) {
+        case field_encoding::ieee754_f16: return 16;
+        case field_encoding::ieee754_f32: return 32;
+        case field_encoding::ieee754_f64: return 64;
+        default: return 0;
+    }
+}
+
+// What is wrong with a field of this description, or an empty string.
+std::string width_fault(const packet::field_desc& d, PyObject* encoding_text) {
+    const std::size_t bits = d.bits;
+    const std::string name = "'" + utf8_of(encoding_text) + "'";
+    if (bits == 0) return "a field is at least 1 bit wide, not 0";
+    if (const std::size_t w = fixed_width(d.encoding); w != 0 && bits != w)
+        return name + " fields are " + fmt::dec(std::uint64_t{w}) + " bits wide, not " + fmt::dec(std::uint64_t{bits});
+    switch (d.encoding) {
+        case field_encoding::unsigned_int:
+        case field_encoding::twos_complement:
+        case field_encoding::ones_complement:
+        case field_encoding::sign_magnitude:
+            if (bits > 64) return name + " fields are at most 64 bits wide, not " + fmt::dec(std::uint64_t{bits});
+            break;
+        case field_encoding::bcd:
+        case field_encoding::bcd_signed:
+            if (bits % 8 != 0 || bits > 64)
+                return name + " fields are whole digits of 8 bits, at most 64 bits, not " +
+                       fmt::dec(std::uint64_t{bits});
+            break;
+        case field_encoding::packed_bcd:
+        case field_encoding::packed_bcd_signed:
+            if (bits % 4 != 0 || bits > 64)
+                return name + " fields are whole digits of 4 bits, at most 64 bits, not " +
+                       fmt::dec(std::uint64_t{bits});
+            break;
+        default: break;
+    }
+    if (is_text(d.encoding)) {
+        const text_encoding t = text_encoding_of(d.encoding);
+        const std::size_t unit = t == text_encoding::utf16 || t == text_encoding::utf16le || t == text_encoding::utf16be
+                                     ? 16
+                                 : t == text_encoding::utf32 || t == text_encoding::utf32le || t == text_encoding::utf32be
+                                     ? 32
+                                     : 8;
+        if (bits % unit != 0)
+            return name + " fields are whole code units of " + fmt::dec(std::uint64_t{unit}) + " bits, not " +
+                   fmt::dec(std::uint64_t{bits}) + " bits";
+        if (d.reverse) return "reverse_bits applies to numeric fields, not to " + name + " text";
+    }
+    if (d.order == byte_order::little && bits % 8 != 0)
+        return "little byte order needs whole bytes: " + fmt::dec(std::uint64_t{bits}) +
+               " bits would lose the bits of a partial byte";
+    return {};
+}
+
+}  // namespace
+
+bool init_exact_items() {
+    big_text = PyUnicode_InternFromString("big");
+    return big_text != nullptr;
+}
+
+status refuse_exact_only_keys(PyObject* item, std::size_t index) {
+    if (!PyDict_Check(item)) return success();  // reported where the item is read
+    for (const char* key : exact_only_keys) {
+        ref k(PyUnicode_InternFromString(key));
+        if (!k) return pending_error();
+        const int found = PyDict_Contains(item, k.get());
+        if (found < 0) return noted(index, nullptr);
+        if (found > 0)
+            return item_fault(index, nullptr, std::string("the key '") + key + "' needs an exact recipe (bit_exact=True)");
+    }
+    return success();
+}
+
+status read_exact_item(PyObject* item, std::size_t index, item_view& f) {
+    if (PW_UNLIKELY(!PyDict_Check(item))) {
+        raise_cast_error(item, "dict");
+        return noted(index, nullptr);
+    }
+    std::array<ref, ek_count> v;
+    for (unsigned k = 0; k < ek_count; ++k) {
+        ref key(PyUnicode_InternFromString(exact_key_texts[k]));
+        if (!key) return pending_error();
+        PyObject* found = PyDict_GetItemWithError(item, key.get());
+        if (found == nullptr && PyErr_Occurred()) return noted(index, nullptr);
+        Py_XINCREF(found);
+        v[k] = ref(found);
+    }
+    PyObject* name = v[ek_name].get();
+    if (name == nullptr) return make_error(error_kind::key_error, item_label(index, nullptr) + " has no 'name'");
+    text_view text;
+    if (!to_checked_text(name, text)) return noted(index, nullptr);
+
+    // Unknown keys, named. Only str contents are compared while the dict is
+    // walked: no Python code runs.
+    {
+        std::string unknown;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(item, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                unknown = "a key that is not a str";
+                break;
+            }
+            bool known = false;
+            for (const char* k : exact_key_texts) known = known || PyUnicode_CompareWithASCIIString(key, k) == 0;
+            if (!known) {
+                bool only_exact = false;
+                for (const char* k : exact_only_keys) only_exact = only_exact || PyUnicode_CompareWithASCIIString(key, k) == 0;
+                unknown = "the key '" + utf8_of(key) + (only_exact ? "' is not supported yet" : "' is unknown");
+                break;
+            }
+        }
+        if (!unknown.empty())
+            return item_fault(index, name,
+                              unknown + " (an item has name, encoding, bits and optionally byte_order, reverse_bits, "
+                                        "offset_bits, value)");
+    }
+
+    f.name = name;
+    for (auto [k, what] : {std::pair{ek_encoding, "encoding"}, std::pair{ek_bits, "bits"}})
+        if (!v[k]) return make_error(error_kind::key_error, item_label(index, name) + " has no '" + what + "'");
+    f.encoding_text = v[ek_encoding].get();
+    if (!to_checked_text(f.encoding_text, text)) return noted(index, name);
+    if (!to_size(v[ek_bits].get(), f.desc.bits)) return noted(index, name);
+    f.order_text = v[ek_byte_order] ? v[ek_byte_order].get() : big_text;
+    if (!to_checked_text(f.order_text, text)) return noted(index, name);
+    f.desc.reverse = false;
+    if (v[ek_reverse_bits] && !to_bool(v[ek_reverse_bits].get(), f.desc.reverse)) return noted(index, name);
+    f.desc.has_offset = static_cast<bool>(v[ek_offset_bits]);
+    if (f.desc.has_offset && !to_size(v[ek_offset_bits].get(), f.desc.offset)) return noted(index, name);
+    f.value = v[ek_value].get();
+
+    f.encoding = nullptr;
+    f.order_known = false;
+    if (status s = resolve_encoding_slow(f); !s) return noted(index, name);
+    if (status s = resolve_order_slow(f); !s) return noted(index, name);
+    if (f.encoding == nullptr) return item_fault(index, name, unsupported_encoding(f.encoding_text).message);
+    if (!f.encoding->packer) {
+        if (f.encoding->encoding == field_encoding::iso_8859_1)
+            return item_fault(index, name, "'latin1' is read but not packed: name it 'iso-8859-1'");
+        return item_fault(index, name,
+                          "encoding '" + utf8_of(f.encoding_text) + "' can be neither packed nor read by a Recipe");
+    }
+    if (!f.order_known) return item_fault(index, name, invalid_byte_order(f.order_text).message);
+    if (std::string fault = width_fault(f.desc, f.encoding_text); !fault.empty())
+        return item_fault(index, name, fault);
+    f.hold();  // the item's objects outlive the references above
+    return success();
+}
+
+}  // namespace packweaver::py
