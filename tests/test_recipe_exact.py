@@ -117,3 +117,18 @@ def test_nan_narrowed_bit_by_bit(double, f32, f16):
     r = pw.Recipe([item(32, "ieee754_f32", name="a"), item(16, "ieee754_f16", name="b")])
     assert r.pack([value, value]) == f32.to_bytes(4, "big") + f16.to_bytes(2, "big")
     assert pw.pack_array(array.array("d", [value]), 32, encoding="ieee754_f32") == f32.to_bytes(4, "big")
+
+
+@pytest.mark.parametrize("encoding, bits, text, fits", [
+    ("utf8", 16, "ab", True), ("utf8", 16, "abc", False), ("utf8", 16, "é", True), ("utf8", 16, "éa", False),
+    ("utf16be", 32, "ab", True), ("utf16", 32, "a", True), ("utf16", 32, "ab", False), ("us_ascii", 8, "", True),
+])
+def test_text_never_loses_bytes(encoding, bits, text, fits):
+    r = pw.Recipe([item(bits, encoding)])
+    loose = pw.Recipe([item(bits, encoding, byte_order="big", reverse_bits=False)], bit_exact=False)
+    if fits:
+        assert r.pack([text]) == loose.pack([text])
+    else:
+        with pytest.raises(ValueError, match=r"^ValueError: Text of \d+ bytes does not fit a field of \d+ bytes?\n"):
+            r.pack([text])
+        assert len(loose.pack([text])) == bits // 8  # the module functions' contract keeps the last bytes

@@ -22,6 +22,12 @@ PW_COLD error fault_error(packet::field_fault fault, const field_labels& labels)
     return unsupported_encoding(labels.encoding);
 }
 
+PW_COLD error text_too_long(std::size_t bytes, std::size_t bits) {
+    return value_error("Text of " + fmt::dec(std::uint64_t{bytes}) + (bytes == 1 ? " byte" : " bytes") +
+                       " does not fit a field of " + fmt::dec(std::uint64_t{bits / 8}) +
+                       (bits / 8 == 1 ? " byte" : " bytes"));
+}
+
 namespace detail {
 
 result<std::uint64_t> encode_number_general(const packet::field_desc& desc, PyObject* value, bool keep_nan) {
@@ -52,6 +58,7 @@ PW_NOINLINE status pack_text(std::span<std::uint8_t> packet, const packet::plan_
         return s;
     }
     if (PW_UNLIKELY(p.pack_fault != packet::field_fault::none)) return fault_error(p.pack_fault, labels);
+    if (PW_UNLIKELY(p.exact && sink.size() > p.desc.bits / 8)) return text_too_long(sink.size(), p.desc.bits);
     packet::place_text(packet, pos, p.desc.bits, {sink.data(), sink.size()}, p.desc.order);
     return success();
 }
@@ -89,7 +96,7 @@ result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const
     const std::uint64_t pattern = packet::read_number(packet, p, pos, exact, cut_fits);
     auto number = packet::decode_number(p.desc.encoding, pattern, p.desc.bits);
     if (PW_UNLIKELY(!number)) return number.take_error();
-    if ((*number).type == packet::decoded::kind::real && (*number).d != (*number).d && p.keep_nan)
+    if ((*number).type == packet::decoded::kind::real && (*number).d != (*number).d && p.exact)
         (*number).d = packet::exact_nan(p.desc.encoding, pattern);
     PyObject* o = number_object(*number);
     if (PW_UNLIKELY(!o)) return pending_error();

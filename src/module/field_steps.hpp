@@ -28,6 +28,10 @@ struct field_labels {
 // "Packet too short for parameter '{name}': needs {needed} bytes, packet has {length}".
 error packet_too_short(PyObject* name, u128 needed, std::size_t length);
 
+// "Text of {n} bytes does not fit a field of {m} bytes": an exact recipe's
+// text field never loses bytes.
+error text_too_long(std::size_t bytes, std::size_t bits);
+
 // The error of a plan field's fault.
 error fault_error(packet::field_fault fault, const field_labels& labels);
 
@@ -113,7 +117,7 @@ PW_INLINE status pack_value(std::span<std::uint8_t> packet, const packet::plan_f
                             const field_labels& labels) {
     if (PW_UNLIKELY(p.pack_fault == packet::field_fault::encoding)) return fault_error(p.pack_fault, labels);
     if (is_text(p.desc.encoding)) return detail::pack_text(packet, p, pos, value, labels);
-    auto pattern = encode_number_value(p.desc, value, p.keep_nan);
+    auto pattern = encode_number_value(p.desc, value, p.exact);
     if (PW_UNLIKELY(!pattern)) return pattern.take_error();
     if (PW_UNLIKELY(p.pack_fault != packet::field_fault::none)) return fault_error(p.pack_fault, labels);
     packet::put_number(packet, pos, p.desc, *pattern);
@@ -147,7 +151,7 @@ PW_INLINE result<PyObject*> read_value(std::span<const std::uint8_t> packet, con
         const std::uint64_t pattern = packet::apply_cut(p.cut, packet.data());
         if (PW_UNLIKELY(!packet::decode_plain_number(p.desc.encoding, pattern, p.desc.bits, d)))
             return detail::read_value_general(packet, p, pos, exact, cut_fits, labels);
-        if (d.type == packet::decoded::kind::real && PW_UNLIKELY(d.d != d.d) && p.keep_nan)
+        if (d.type == packet::decoded::kind::real && PW_UNLIKELY(d.d != d.d) && p.exact)
             d.d = packet::exact_nan(p.desc.encoding, pattern);
         PyObject* o = number_object(d);
         if (PW_UNLIKELY(!o)) return pending_error();

@@ -61,7 +61,7 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
             if (status s = resolve_names(f); !s) return s.take_error();
         }
         plan_of(f, 0, c->fields[i]);
-        c->fields[i].keep_nan = exact;
+        c->fields[i].exact = exact;
         field_objects& o = c->objects[i];
         o.name = ref(key_string(f.name));
         o.encoding_text = ref(PyUnicode_FromObject(f.encoding_text));

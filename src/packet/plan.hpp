@@ -80,7 +80,9 @@ struct plan_field {
     word_cut cut;                            // for `position`; width 0 when not worked out
     field_fault read_fault = field_fault::none;
     field_fault pack_fault = field_fault::none;
-    bool keep_nan = false;  // binary16/32 NaNs keep their quiet bit both ways (exact recipes)
+    // An exact recipe's field: binary16/32 NaNs keep their quiet bit both ways, and
+    // text too long for the field is refused rather than cut.
+    bool exact = false;
 };
 
 // What an item's names resolved to, for the faults of a plan field.
