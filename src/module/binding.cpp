@@ -11,6 +11,7 @@ bool parse_signature(const char* function, const char* params, signature& out) {
     out.function = function;
     out.count = 0;
     out.required = 0;
+    out.positional = SIZE_MAX;
     // params looks like "(a, b, c=False)"; parameter texts are kept as
     // NUL-terminated copies for the lifetime of the process.
     std::string list(params);
@@ -24,6 +25,11 @@ bool parse_signature(const char* function, const char* params, signature& out) {
         std::size_t end = list.find(", ", start);
         if (end == std::string::npos) end = list.size();
         std::string item = list.substr(start, end - start);
+        if (item == "*") {
+            out.positional = out.count;
+            start = end + 2;
+            continue;
+        }
         const std::size_t eq = item.find('=');
         const bool optional = eq != std::string::npos;
         if (optional) item.resize(eq);
@@ -40,19 +46,21 @@ bool parse_signature(const char* function, const char* params, signature& out) {
         if (!optional) out.required = out.count;
         start = end + 2;
     }
+    if (out.positional == SIZE_MAX) out.positional = out.count;
     return true;
 }
 
 namespace {
 
 PW_COLD bool too_many_positional(const signature& sig, Py_ssize_t given) {
-    const char* plural = sig.count == 1 ? "" : "s";
-    if (sig.required == sig.count) {
+    const std::size_t most = sig.positional;
+    const char* plural = most == 1 ? "" : "s";
+    if (sig.required >= most) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", sig.function,
-                     sig.count, plural, given, given == 1 ? "was" : "were");
+                     most, plural, given, given == 1 ? "was" : "were");
     } else {
         PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                     sig.function, sig.required, sig.count, given, given == 1 ? "was" : "were");
+                     sig.function, sig.required, most, given, given == 1 ? "was" : "were");
     }
     return false;
 }
@@ -90,7 +98,7 @@ Py_ssize_t find_parameter(const signature& sig, PyObject* key) {
 }  // namespace
 
 bool bind_slow(const signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    if (static_cast<std::size_t>(nargs) > sig.count) return too_many_positional(sig, nargs);
+    if (static_cast<std::size_t>(nargs) > sig.positional) return too_many_positional(sig, nargs);
     for (std::size_t i = 0; i < sig.count; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);

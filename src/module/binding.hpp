@@ -25,10 +25,12 @@ struct signature {
     parameter params[max_parameters];
     std::size_t count = 0;
     std::size_t required = 0;
+    std::size_t positional = 0;  // parameters that may be given by position
 };
 
 // Parses "(value, bits, signed=False)": every parameter is positional-or-
-// keyword, and a "=default" makes it optional (its default is False).
+// keyword (those after a "*" keyword only), and a "=default" makes it
+// optional (its default is False).
 bool parse_signature(const char* function, const char* params, signature& out);
 
 bool bind_slow(const signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -38,7 +40,8 @@ bool bind_slow(const signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 // unfilled is nullptr. Returns false with TypeError set.
 PW_INLINE bool bind(const signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out) {
-    if (PW_LIKELY(kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.count)) {
+    if (PW_LIKELY(kwnames == nullptr && static_cast<std::size_t>(nargs) == sig.positional &&
+                  sig.positional == sig.count)) {
         for (std::size_t i = 0; i < sig.count; ++i) out[i] = args[i];
         return true;
     }

@@ -139,6 +139,8 @@ PyObject* recipe_pack_into(PyObject* self, const call& c);
 PyObject* recipe_unpack(PyObject* self, const call& c);
 PyObject* recipe_iter_unpack(PyObject* self, const call& c);
 PyObject* recipe_unpack_columns(PyObject* self, const call& c);
+PyObject* recipe_pack_columns(PyObject* self, const call& c);
+PyObject* recipe_pack_columns_into(PyObject* self, const call& c);
 
 // One packet into a new dict (base: the bit offset of the recipe's bit 0);
 // on failure, *failed is the field that failed.

@@ -86,6 +86,19 @@ const method_def methods[] = {
      "to an array('B') with 1 for each value read, faults is {'count': n,\n"
      "'first': [descriptions of the first few]}.",
      recipe_unpack_columns, unpacking},
+    {"pack_columns", "(columns, *, count=None)",
+     "pack_columns($self, /, columns, *, count=None)\n--\n\n"
+     "Packs N packets from columns and returns them as bytes.\n\n"
+     "columns: a mapping from name to column: an array.array, a numpy array or any\n"
+     "buffer of numbers, a list (text fields: a list of str), or a single value for\n"
+     "every packet. A field without a column takes its item's value. count: the\n"
+     "number of packets (default: the columns' length).",
+     recipe_pack_columns, packing},
+    {"pack_columns_into", "(buffer, columns, *, count=None)",
+     "pack_columns_into($self, /, buffer, columns, *, count=None)\n--\n\n"
+     "Writes N packets from columns into a writable buffer, one every size bytes\n"
+     "from its start; every value is checked first, so a failure writes nothing.",
+     recipe_pack_columns_into, packing},
     {"__reduce__", "()", "__reduce__($self, /)\n--\n\n", recipe_reduce, " while pickling a Recipe"},
 };
 constexpr std::size_t method_count = sizeof(methods) / sizeof(methods[0]);

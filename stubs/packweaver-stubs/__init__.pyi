@@ -2099,6 +2099,60 @@ class Recipe:
             {'t': array('h', [-5, 7]), 'v': array('f', [1.5, -2.0])}
         """
 
+    def pack_columns(self, columns: Mapping[str, object], *, count: int | None = None) -> bytes:
+        r"""Pack N packets from columns, the inverse of :meth:`unpack_columns`.
+
+        Packet k holds value k of every column, at the recipe's positions;
+        the packets lie back to back, :attr:`size` bytes each. For large
+        streams the values are encoded and placed without the interpreter
+        lock.
+
+        Args:
+            columns: A mapping from name to column: an ``array.array``, a
+                NumPy array or any buffer of numbers of native byte order
+                (one dimension), a list (for text fields, a list of str), or
+                a single int, float or str for every packet. A field without
+                a column takes its item's ``value``. Every name must be a
+                field's.
+            count: The number of packets; by default the columns' length
+                (every column that is not a single value has it).
+
+        Returns:
+            ``count * size`` bytes.
+
+        Raises:
+            ValueError: A value the field cannot hold, as :meth:`pack` reports
+                it, with a note naming the packet and field (for buffers the
+                earliest packet, then field); a column of the wrong length; a
+                name that is no field's; ``count`` missing where every column
+                is a single value.
+            TypeError: ``argument 'columns': ...``; a column of floats for an
+                integer field; a buffer whose format is not a native number.
+
+        Example:
+            >>> r = pw.Recipe([{"name": "n", "encoding": "unsigned", "bits": 4},
+            ...                {"name": "t", "encoding": "twos_complement", "bits": 12}])
+            >>> import array
+            >>> data = r.pack_columns({"n": [1, 2, 3], "t": array.array("h", [-1, 0, 7])})
+            >>> data.hex(" ")
+            '1f ff 20 00 30 07'
+            >>> r.pack_columns(r.unpack_columns(data)) == data
+            True
+        """
+    def pack_columns_into(
+        self, buffer: WriteableBuffer, columns: Mapping[str, object], *, count: int | None = None
+    ) -> None:
+        r"""Write N packets from columns into a writable buffer.
+
+        As :meth:`pack_columns`, packet k at byte ``k * size`` of the buffer;
+        only the bits the fields cover are written. Every value is checked
+        before anything is written, so a failure leaves the buffer as it was.
+
+        Raises:
+            ValueError: As :meth:`pack_columns`, and ``Buffer too small``.
+            TypeError: ``argument 'buffer': ...`` for a read-only buffer.
+        """
+
 @final
 class Index:
     r"""The packets of one buffer, as :meth:`Framing.index` found them.

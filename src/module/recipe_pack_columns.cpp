@@ -1,0 +1,358 @@
+// Columns back into packets: pack_columns (a new bytes of N packets) and
+// pack_columns_into (a caller's buffer), the inverse of unpack_columns.
+//
+// With the lock held, every column is taken once: a buffer is held as a view
+// (its memory read later, without the lock), a list or a single value is
+// converted value by value into field patterns, text is encoded. Then the
+// packets are written block by block, field by field, without the lock for
+// large streams; a value that does not encode stops the writing, and the
+// first failing packet (then field) is reported with where it is.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../common/format.hpp"
+#include "../decoder/text.hpp"
+#include "../encoder/text.hpp"
+#include "../packet/column_packing.hpp"
+#include "errors.hpp"
+#include "recipe_object.hpp"
+#include "sinks.hpp"
+
+namespace packweaver::py {
+namespace {
+
+constexpr std::size_t no_length = SIZE_MAX;  // a single value, repeated
+constexpr std::size_t block_packets = 256;
+constexpr std::size_t values_without_lock = 16384;
+
+// One field's column, as taken with the lock held.
+struct column_input {
+    packet::column_values values;
+    Py_buffer view{};
+    bool has_view = false;
+    std::vector<std::uint64_t> patterns;
+    bool text = false;
+    std::vector<std::uint8_t> text_bytes;  // every value's encoded bytes, one after another
+    std::vector<std::size_t> text_ends;    // where value k's bytes end
+    std::size_t length = no_length;
+
+    column_input() = default;
+    column_input(const column_input&) = delete;
+    column_input& operator=(const column_input&) = delete;
+    ~column_input() {
+        if (has_view) PyBuffer_Release(&view);
+    }
+};
+
+PW_COLD bool column_error(PyObject* exc, const field_objects& o, const std::string& text) {
+    const std::string name = utf8_of(o.name.get());
+    PyErr_SetString(exc, ("column '" + name + "': " + text).c_str());
+    return false;
+}
+
+// The element type of a buffer's format, or false.
+bool element_of(const Py_buffer& v, packet::element_type& out) {
+    const char* f = v.format ? v.format : "B";
+    if (*f == '@' || *f == '=' || (*f == (std::endian::native == std::endian::little ? '<' : '>'))) ++f;
+    if (f[0] == '\0' || f[1] != '\0') return false;
+    using packet::element_type;
+    const bool is_signed = f[0] == 'b' || f[0] == 'h' || f[0] == 'i' || f[0] == 'l' || f[0] == 'q' || f[0] == 'n';
+    switch (f[0]) {
+        case '?': out = element_type::boolean; return v.itemsize == 1;
+        case 'e': out = element_type::f16; return v.itemsize == 2;
+        case 'f': out = element_type::f32; return v.itemsize == 4;
+        case 'd': out = element_type::f64; return v.itemsize == 8;
+        case 'b': case 'B': case 'h': case 'H': case 'i': case 'I': case 'l': case 'L': case 'q': case 'Q': case 'n': case 'N':
+            switch (v.itemsize) {
+                case 1: out = is_signed ? element_type::i8 : element_type::u8; return true;
+                case 2: out = is_signed ? element_type::i16 : element_type::u16; return true;
+                case 4: out = is_signed ? element_type::i32 : element_type::u32; return true;
+                case 8: out = is_signed ? element_type::i64 : element_type::u64; return true;
+                default: return false;
+            }
+        default: return false;
+    }
+}
+
+// A text value encoded onto the column's bytes.
+bool add_text(const packet::plan_field& p, PyObject* value, column_input& in) {
+    text_view t;
+    if (!to_text(value, t)) return false;
+    buffer_sink sink;
+    if (status s = encode_text(text_encoding_of(p.desc.encoding), t, sink); !s) {
+        if (s.err().kind != error_kind::pending && raise_if_lone_surrogate(value)) return false;
+        fail(s.err());
+        return false;
+    }
+    if (p.exact && sink.size() > p.desc.bits / 8) {
+        fail(text_too_long(sink.size(), p.desc.bits));
+        return false;
+    }
+    in.text_bytes.insert(in.text_bytes.end(), sink.data(), sink.data() + sink.size());
+    in.text_ends.push_back(in.text_bytes.size());
+    return true;
+}
+
+// One value converted for a numeric field, onto the patterns.
+bool add_number(const packet::plan_field& p, PyObject* value, column_input& in) {
+    auto pattern = encode_number_value(p.desc, value, p.exact);
+    if (!pattern) {
+        fail(pattern.err());
+        return false;
+    }
+    in.patterns.push_back(*pattern);
+    return true;
+}
+
+// The column of field i from the caller's object (a new reference).
+// `k_failed` is the value that failed, for the note.
+bool take_column(const packet::plan_field& p, const field_objects& o, PyObject* column, column_input& in,
+                 std::size_t& k_failed) {
+    k_failed = no_length;
+    in.text = is_text(p.desc.encoding);
+    const bool single = in.text ? PyUnicode_Check(column) : (PyLong_Check(column) || PyFloat_Check(column));
+    if (single) {
+        in.values = {nullptr, packet::element_type::patterns, true};
+        if (in.text) return add_text(p, column, in);
+        if (!add_number(p, column, in)) return false;
+        in.values.data = in.patterns.data();
+        return true;
+    }
+    if (!in.text && PyObject_CheckBuffer(column)) {
+        if (PyObject_GetBuffer(column, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
+        in.has_view = true;
+        if (in.view.ndim > 1)
+            return column_error(PyExc_ValueError, o, "a column is one value per packet, not " +
+                                                         std::to_string(in.view.ndim) + "-dimensional");
+        if (!element_of(in.view, in.values.type))
+            return column_error(PyExc_TypeError, o,
+                                std::string("values of format '") + (in.view.format ? in.view.format : "B") +
+                                    "' cannot be packed (numbers of native byte order can)");
+        const packet::value_kind kind = packet::value_kind_of(p.desc.encoding);
+        const bool float_field = kind == packet::value_kind::binary32 || kind == packet::value_kind::binary64;
+        if (packet::is_float_element(in.values.type) && !float_field)
+            return column_error(PyExc_TypeError, o, "float values for an integer field");
+        in.values.data = in.view.buf;
+        in.values.repeat = in.view.ndim == 0;
+        in.length = in.view.ndim == 0 ? no_length : static_cast<std::size_t>(in.view.len / in.view.itemsize);
+        return true;
+    }
+    if (PyUnicode_Check(column) || PyBytes_Check(column) || !PySequence_Check(column))
+        return column_error(PyExc_TypeError, o,
+                            std::string("expected a sequence or buffer of values, got '") + Py_TYPE(column)->tp_name + "'");
+    ref seq(PySequence_Fast(column, "a column must be a sequence"));
+    if (!seq) return false;
+    // A list may change while its values are converted: read it afresh each time.
+    for (std::size_t k = 0;; ++k) {
+        if (k >= static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq.get()))) break;
+        ref value(PySequence_Fast_GET_ITEM(seq.get(), static_cast<Py_ssize_t>(k)));
+        Py_INCREF(value.get());
+        k_failed = k;
+        if (!(in.text ? add_text(p, value.get(), in) : add_number(p, value.get(), in))) return false;
+    }
+    k_failed = no_length;
+    in.length = in.text ? in.text_ends.size() : in.patterns.size();
+    in.values = {in.patterns.data(), packet::element_type::patterns, false};
+    return true;
+}
+
+// Places text values [first, last) of a column.
+void place_texts(const packet::plan_field& p, const column_input& in, std::uint8_t* out, std::size_t stride,
+                 std::size_t first, std::size_t last, std::vector<std::uint8_t>& scratch) {
+    for (std::size_t k = first; k < last; ++k) {
+        const std::size_t j = in.length == no_length ? 0 : k;
+        const std::size_t begin = j == 0 ? 0 : in.text_ends[j - 1];
+        scratch.assign(in.text_bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                       in.text_bytes.begin() + static_cast<std::ptrdiff_t>(in.text_ends[j]));
+        packet::place_text({out + k * stride, stride}, p.position, p.desc.bits, scratch, p.desc.order);
+    }
+}
+
+struct packing_fault {
+    std::size_t packet = SIZE_MAX;
+    std::size_t field = 0;
+    error e{error_kind::value_error, {}};
+};
+
+// Writes (or, with out null, only checks) packets [0, count): block by
+// block, field by field; a fault keeps the earliest packet, then field.
+void write_packets(const compiled_recipe& r, const std::vector<column_input>& in, std::uint8_t* out,
+                   std::size_t stride, std::size_t count, packing_fault& fault) {
+    std::vector<std::uint8_t> scratch;
+    for (std::size_t block = 0; block < count; block += block_packets) {
+        std::size_t limit = std::min(count, block + block_packets);
+        for (std::size_t i = 0; i < r.fields.size(); ++i) {
+            const packet::plan_field& p = r.fields[i];
+            if (in[i].text) {
+                if (out != nullptr) place_texts(p, in[i], out, stride, block, limit, scratch);
+                continue;
+            }
+            error e{error_kind::value_error, {}};
+            const std::size_t got = packet::place_column(p, 0, in[i].values, out, stride, block, limit, &e);
+            if (got < limit) {
+                limit = got;
+                fault.packet = got;
+                fault.field = i;
+                fault.e = std::move(e);
+            }
+        }
+        if (fault.packet != SIZE_MAX) return;
+    }
+}
+
+// The columns of every field, the packet count, and the fields' inputs.
+bool take_columns(const compiled_recipe& r, PyObject* columns, PyObject* count_arg, std::vector<column_input>& in,
+                  std::size_t& count) {
+    if (!PyDict_Check(columns) && !PyObject_HasAttrString(columns, "keys")) {
+        raise_cast_error(columns, "Mapping");
+        prefix_argument_error("columns");
+        return false;
+    }
+    bool counted = false;
+    if (count_arg != nullptr && count_arg != Py_None) {
+        if (!optional_size(count_arg, "count", true, count)) return false;
+        counted = true;
+    }
+    const std::size_t n = r.fields.size();
+    in = std::vector<column_input>(n);
+    std::size_t found = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const field_objects& o = r.objects[i];
+        ref column(PyObject_GetItem(columns, o.name.get()));
+        if (!column) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
+            PyErr_Clear();
+            if (!o.value)
+                return column_error(PyExc_ValueError, o, "no column for the field, and its item has no value");
+            Py_INCREF(o.value.get());
+            column = ref(o.value.get());
+        } else {
+            // Names are interned: a repeated name is the same object.
+            bool repeated = false;
+            for (std::size_t j = 0; j < i && !repeated; ++j) repeated = r.objects[j].name.get() == o.name.get();
+            if (!repeated) ++found;
+        }
+        std::size_t k_failed = no_length;
+        if (!take_column(r.fields[i], o, column.get(), in[i], k_failed)) {
+            if (k_failed != no_length) {
+                stream_shape shape;
+                shape.stride = static_cast<std::size_t>(r.size);
+                note_place(r, shape, k_failed, i);
+            } else {
+                note_field(r, i);
+            }
+            return false;
+        }
+        if (in[i].length == no_length) continue;
+        if (!counted) {
+            count = in[i].length;
+            counted = true;
+        } else if (in[i].length != count) {
+            return column_error(PyExc_ValueError, o,
+                                fmt::dec(std::uint64_t{in[i].length}) +
+                                    (in[i].length == 1 ? " value, " : " values, ") + "not " +
+                                    fmt::dec(std::uint64_t{count}) + " (the packet count)");
+        }
+    }
+    if (!counted) {
+        PyErr_SetString(PyExc_ValueError, "count is needed when every column is a single value");
+        return false;
+    }
+    // Every name of the mapping must be a field's: a misspelt one would
+    // otherwise be left out without a word. (Repeated names count once.)
+    const Py_ssize_t given = PyObject_Length(columns);
+    if (given < 0) return false;
+    if (static_cast<std::size_t>(given) > found) {
+        ref keys(PySequence_List(columns));
+        if (!keys) return false;
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
+            ref key(PyList_GET_ITEM(keys.get(), k));
+            Py_INCREF(key.get());
+            const int known = PySequence_Contains(r.names.get(), key.get());
+            if (known < 0) return false;
+            if (!known) {
+                PyErr_Format(PyExc_ValueError, "columns name no field of the recipe: %R", key.get());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+PyObject* fail_at(const compiled_recipe& r, const packing_fault& f) {
+    fail(f.e);
+    stream_shape shape;
+    shape.stride = static_cast<std::size_t>(r.size);
+    note_place(r, shape, f.packet, f.field);
+    return nullptr;
+}
+
+// Runs write_packets, without the lock for large streams.
+bool run_writer(const compiled_recipe& r, const std::vector<column_input>& in, std::uint8_t* out, std::size_t stride,
+                std::size_t count, packing_fault& fault) {
+    bool out_of_memory = false;
+    auto run = [&]() noexcept {
+        try {
+            write_packets(r, in, out, stride, count, fault);
+        } catch (...) {
+            out_of_memory = true;
+        }
+    };
+    if (count * std::max<std::size_t>(r.fields.size(), 1) >= values_without_lock) {
+        Py_BEGIN_ALLOW_THREADS run();
+        Py_END_ALLOW_THREADS
+    } else {
+        run();
+    }
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* recipe_pack_columns(PyObject* self, const call& c) {
+    const compiled_recipe& r = recipe_of(self);
+    std::vector<column_input> in;
+    std::size_t count = 0;
+    if (!take_columns(r, c.arg(0), c.arg(1), in, count)) return nullptr;
+    const auto stride = static_cast<std::size_t>(r.size);
+    if (stride != 0 && count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / stride)
+        return fail(value_error("Cannot allocate " + fmt::dec(static_cast<u128>(count) * stride) + " bytes"));
+    ref bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * stride)));
+    if (!bytes) return nullptr;
+    auto* out = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+    std::memset(out, 0, count * stride);
+    packing_fault fault;
+    if (!run_writer(r, in, out, stride, count, fault)) return nullptr;
+    if (fault.packet != SIZE_MAX) return fail_at(r, fault);
+    return bytes.release();
+}
+
+PyObject* recipe_pack_columns_into(PyObject* self, const call& c) {
+    const compiled_recipe& r = recipe_of(self);
+    buffer_arg target;
+    if (!target.get(c.arg(0), "buffer", true)) return nullptr;
+    std::vector<column_input> in;
+    std::size_t count = 0;
+    if (!take_columns(r, c.arg(1), c.arg(2), in, count)) return nullptr;
+    const auto stride = static_cast<std::size_t>(r.size);
+    const std::span<std::uint8_t> out = target.bytes();
+    if (static_cast<u128>(count) * stride > out.size())
+        return fail(value_error("Buffer too small: " + fmt::dec(std::uint64_t{count}) +
+                                (count == 1 ? " packet" : " packets") + " of " + fmt::dec(std::uint64_t{stride}) +
+                                " bytes, buffer has " + fmt::dec(std::uint64_t{out.size()})));
+    // Every value is checked before anything is written: a failure leaves
+    // the buffer as it was.
+    packing_fault fault;
+    if (!run_writer(r, in, nullptr, stride, count, fault)) return nullptr;
+    if (fault.packet != SIZE_MAX) return fail_at(r, fault);
+    if (!run_writer(r, in, out.data(), stride, count, fault)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace packweaver::py
