@@ -134,3 +134,19 @@ def test_keyword_only_count_and_columns_of_every_buffer_kind():
                "h": np.array([0.5, -2.0], "f2"), "d": memoryview(array.array("d", [2.5, -0.0])),
                "flag": np.array([True, False]), "pad": 0}
     assert r.pack_columns(columns) == want
+
+
+@pytest.mark.parametrize("entry, text", [
+    (item("p", 8, "latin1"), "Unsupported encoding type: latin1"),
+    (item("p", 8, "nonsense"), "Unsupported encoding type: nonsense"),
+    (item("p", 8, byte_order="middle"), "Invalid byte_order 'middle'"),
+    (item("p", 32, "ti_f32"), "Unsupported encoding type: ti_f32"),
+])
+def test_fields_the_packer_refuses_are_refused_as_pack_refuses_them(entry, text):
+    """A recipe made with bit_exact=False may hold them: never packed as something else."""
+    r = pw.Recipe([dict({"byte_order": "big", "reverse_bits": False}, **entry)], bit_exact=False)
+    for call in (lambda: r.pack([1]), lambda: r.pack_columns({"p": [1]}),
+                 lambda: r.pack_columns_into(bytearray(8), {"p": [1]})):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert text in str(info.value) and info.value.__notes__ == ["at field 'p' (item 0)"]

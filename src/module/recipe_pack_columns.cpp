@@ -220,6 +220,13 @@ bool take_columns(const compiled_recipe& r, PyObject* columns, PyObject* count_a
     std::size_t found = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const field_objects& o = r.objects[i];
+        // What keeps the packer from a field (a recipe made with
+        // bit_exact=False may hold one) is reported as pack reports it.
+        if (r.fields[i].pack_fault != packet::field_fault::none) {
+            fail(fault_error(r.fields[i].pack_fault, o.labels()));
+            note_field(r, i);
+            return false;
+        }
         ref column(PyObject_GetItem(columns, o.name.get()));
         if (!column) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
