@@ -148,7 +148,9 @@ PW_INLINE result<PyObject*> read_value(std::span<const std::uint8_t> packet, con
                                        bool exact, bool cut_fits, const field_labels& labels) {
     packet::decoded d;
     if (PW_LIKELY(cut_fits)) {
-        const std::uint64_t pattern = packet::apply_cut(p.cut, packet.data());
+        std::uint64_t pattern = packet::apply_cut(p.cut, packet.data());
+        if (PW_UNLIKELY(p.desc.permutation != 0))
+            pattern = packet::permute_read(pattern, p.desc.permutation, p.desc.bits);
         if (PW_UNLIKELY(!packet::decode_plain_number(p.desc.encoding, pattern, p.desc.bits, d)))
             return detail::read_value_general(packet, p, pos, exact, cut_fits, labels);
         if (d.type == packet::decoded::kind::real && PW_UNLIKELY(d.d != d.d) && p.exact)

@@ -97,6 +97,54 @@ std::string width_fault(const packet::field_desc& d, PyObject* encoding_text) {
     return {};
 }
 
+// A byte order of digits, as "2143": packet byte i holds the value's byte
+// numbered by digit i (1 most significant). Returns false when the text is
+// not all digits (a word, matched as usual). "12...n" is big order, "n...1"
+// little; any other permutation of the field's bytes is kept in desc.
+bool digit_order(PyObject* text, packet::field_desc& d, bool& known, std::string& fault) {
+    if (!PyUnicode_IS_ASCII(text)) return false;
+    const auto* chars = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text));
+    const std::size_t n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    if (n == 0) return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (chars[i] < '0' || chars[i] > '9') return false;
+    const std::string word(chars, n);
+    if (is_text(d.encoding)) {
+        fault = "the byte order '" + word + "' applies to numeric fields, not text";
+        return true;
+    }
+    if (n > 8 || d.bits != 8 * n) {
+        fault = "the byte order '" + word + "' orders " + std::to_string(n) + (n == 1 ? " byte" : " bytes") +
+                ", the field has " + fmt::dec(std::uint64_t{d.bits}) + " bits";
+        return true;
+    }
+    unsigned seen = 0;
+    std::uint32_t to_value = 0;  // nibble i: the value byte that packet byte i holds
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned digit = static_cast<unsigned>(chars[i] - '1');
+        if (digit >= n || (seen >> digit & 1)) {
+            fault = "the byte order '" + word + "' is not an order of the digits 1 to " + std::to_string(n);
+            return true;
+        }
+        seen |= 1u << digit;
+        to_value |= digit << (4 * i);
+    }
+    bool ascending = true, descending = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned digit = to_value >> (4 * i) & 0xF;
+        ascending = ascending && digit == i;
+        descending = descending && digit == n - 1 - i;
+    }
+    known = true;
+    d.order = descending && !ascending ? byte_order::little : byte_order::big;
+    if (ascending || descending) return true;
+    // Inverted: for value byte j, the packet byte that holds it.
+    std::uint32_t from = 0;
+    for (std::size_t i = 0; i < n; ++i) from |= static_cast<std::uint32_t>(i) << (4 * (to_value >> (4 * i) & 0xF));
+    d.permutation = from;
+    return true;
+}
+
 }  // namespace
 
 bool init_exact_items() {
@@ -178,8 +226,13 @@ status read_exact_item(PyObject* item, std::size_t index, item_view& f) {
 
     f.encoding = nullptr;
     f.order_known = false;
+    f.desc.permutation = 0;
     if (status s = resolve_encoding_slow(f); !s) return noted(index, name);
-    if (status s = resolve_order_slow(f); !s) return noted(index, name);
+    std::string order_fault;
+    if (!digit_order(f.order_text, f.desc, f.order_known, order_fault)) {
+        if (status s = resolve_order_slow(f); !s) return noted(index, name);
+    }
+    if (!order_fault.empty()) return item_fault(index, name, order_fault);
     if (f.encoding == nullptr) return item_fault(index, name, unsupported_encoding(f.encoding_text).message);
     if (!f.encoding->packer) {
         if (f.encoding->encoding == field_encoding::iso_8859_1)

@@ -122,12 +122,16 @@ struct field_writer {
         width = c.width;
         bits = static_cast<unsigned>(std::min<std::size_t>(desc.bits, 64));
         in_word = c.width != 0 && c.index + 8 <= packet_size;
-        plain = desc.order == byte_order::big && !desc.reverse;
+        plain = desc.order == byte_order::big && !desc.reverse && desc.permutation == 0;
     }
 
     PW_INLINE void operator()(std::uint8_t* out, std::size_t k, std::uint64_t pattern) const noexcept {
         if (PW_LIKELY(in_word)) {
-            const std::uint64_t v = plain ? pattern : field_bits_of(pattern, bits, d.reverse, d.order);
+            std::uint64_t v = pattern;
+            if (!plain) {
+                if (d.permutation != 0) v = permute_write(v, d.permutation, d.bits);
+                v = field_bits_of(v, bits, d.reverse, d.order);
+            }
             detail::write_word(out + k * stride, index, shift, width, v);
         } else {
             put_number({out + k * stride, stride}, pos, d, pattern);

@@ -39,7 +39,34 @@ struct field_desc {
     bool has_offset = false;  // else the field follows the previous one
     byte_order order = byte_order::big;
     bool reverse = false;
+    // Bytes in another order than big or little (exact recipes): nibble j
+    // is the packet byte (0 first) that holds the value's byte j (0 most
+    // significant) of the field's bits / 8; order is then big. 0: none.
+    std::uint32_t permutation = 0;
 };
+
+// A field integer read in big order, its bytes put back in value order.
+PW_INLINE std::uint64_t permute_read(std::uint64_t raw, std::uint32_t permutation, std::size_t bits) noexcept {
+    const unsigned n = static_cast<unsigned>(bits / 8);
+    std::uint64_t v = 0;
+    for (unsigned j = 0; j < n; ++j) {
+        const unsigned from = (permutation >> (4 * j)) & 0xF;
+        v |= ((raw >> (8 * (n - 1 - from))) & 0xFF) << (8 * (n - 1 - j));
+    }
+    return v;
+}
+
+// The inverse: a value's bytes in the order the packet holds them, to be
+// placed in big order.
+PW_INLINE std::uint64_t permute_write(std::uint64_t value, std::uint32_t permutation, std::size_t bits) noexcept {
+    const unsigned n = static_cast<unsigned>(bits / 8);
+    std::uint64_t raw = 0;
+    for (unsigned j = 0; j < n; ++j) {
+        const unsigned to = (permutation >> (4 * j)) & 0xF;
+        raw |= ((value >> (8 * (n - 1 - j))) & 0xFF) << (8 * (n - 1 - to));
+    }
+    return raw;
+}
 
 // ---- values ----
 

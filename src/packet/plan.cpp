@@ -186,6 +186,19 @@ struct f64_codec {
     }
 };
 
+// The codec of a field whose bytes are permuted: the field integer put in
+// value order first.
+template <class Codec>
+struct permuted {
+    Codec inner;
+    std::uint32_t permutation;
+    std::size_t bits;
+    template <class Out>
+    PW_INLINE bool operator()(std::uint64_t v, Out& o) const {
+        return inner(permute_read(v, permutation, bits), o);
+    }
+};
+
 // The integer codecs, for each storage type their values may land in:
 // run(out, codec) fills the column with the field's codec.
 template <class Out, class Run>
@@ -212,7 +225,13 @@ std::size_t by_integer_codec(const field_desc& desc, Out* out, error* fault, Run
 
 // The codec and storage type of the field's column: run(out, codec).
 template <class Run>
-std::size_t by_column_type(const field_desc& desc, bool keep_nan, void* out, error* fault, Run run) {
+std::size_t by_column_type(const field_desc& desc, bool keep_nan, void* out, error* fault, Run plain_run) {
+    // A permuted field's codecs take the field integer in value order.
+    auto run = [&](auto* o, auto codec) {
+        if (PW_UNLIKELY(desc.permutation != 0))
+            return plain_run(o, permuted<decltype(codec)>{codec, desc.permutation, desc.bits});
+        return plain_run(o, codec);
+    };
     switch (column_type_of(desc.encoding, desc.bits)) {
         case column_type::u8: return by_integer_codec(desc, static_cast<std::uint8_t*>(out), fault, run);
         case column_type::u16: return by_integer_codec(desc, static_cast<std::uint16_t*>(out), fault, run);
@@ -326,7 +345,7 @@ bool copy_column(const field_desc& desc, const word_cut& c, const std::uint8_t* 
 std::size_t fill_column(const field_desc& desc, u128 pos, bool exact, const std::uint8_t* data, std::size_t stride,
                         std::size_t count, std::size_t available, void* out, error* fault) {
     const word_cut c = word_cut_of(desc, pos, exact);
-    if (copy_column(desc, c, data, stride, count, available, out)) return count;
+    if (desc.permutation == 0 && copy_column(desc, c, data, stride, count, available, out)) return count;
     return by_column_type(desc, exact, out, fault, [&](auto* o, auto decode) {
         return fill(c, desc, pos, exact, data, stride, count, available, o, decode);
     });

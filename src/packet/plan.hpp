@@ -144,6 +144,7 @@ PW_INLINE u128 bytes_needed(std::size_t bits, u128 pos, bool exact) noexcept {
 
 // Places a numeric field's pattern at bit `pos`.
 PW_INLINE void put_number(std::span<std::uint8_t> packet, u128 pos, const field_desc& d, std::uint64_t pattern) noexcept {
+    if (PW_UNLIKELY(d.permutation != 0)) pattern = permute_write(pattern, d.permutation, d.bits);
     if (PW_LIKELY(pos <= UINT64_MAX) &&
         place_number_in_word(packet, static_cast<std::uint64_t>(pos), d.bits, pattern, d.reverse, d.order))
         return;
@@ -163,8 +164,9 @@ PW_INLINE std::uint64_t cut_number(std::span<const std::uint8_t> packet, u128 po
 // for `pos` and is usable on this packet), else by the general road.
 PW_INLINE std::uint64_t read_number(std::span<const std::uint8_t> packet, const plan_field& p, u128 pos, bool exact,
                                     bool cut_fits) noexcept {
-    if (PW_LIKELY(cut_fits)) return apply_cut(p.cut, packet.data());
-    return cut_number(packet, pos, p.desc, exact);
+    const std::uint64_t raw = PW_LIKELY(cut_fits) ? apply_cut(p.cut, packet.data()) : cut_number(packet, pos, p.desc, exact);
+    if (PW_UNLIKELY(p.desc.permutation != 0)) return permute_read(raw, p.desc.permutation, p.desc.bits);
+    return raw;
 }
 
 // A text field's bytes at bit `pos`, in byte order undone: a view of the

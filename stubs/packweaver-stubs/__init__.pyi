@@ -1792,7 +1792,12 @@ class Recipe:
     not whole bytes (its partial byte would lose bits); an encoding that a
     Recipe can only read or not at all (``latin1``: name it
     ``iso-8859-1``; the legacy formats; ``ieee754_f128``). ``byte_order``
-    (``"big"``) and ``reverse_bits`` (False) may be left out. A NaN of a
+    (``"big"``) and ``reverse_bits`` (False) may be left out. Besides
+    ``"big"`` and ``"little"``, the byte order of a numeric field of n whole
+    bytes may be a string of the digits 1 to n in ccsdspy's notation: digit i
+    names the byte of the value (1 the most significant) that the field's
+    byte i holds, so ``"2143"`` swaps the bytes of each 16-bit half, ``"1234"``
+    is big and ``"4321"`` little. A NaN of a
     binary16 or binary32 field keeps its payload and its quiet bit through
     :meth:`unpack` and :meth:`pack` (a signalling NaN stays signalling).
 
