@@ -141,6 +141,7 @@ PyObject* recipe_iter_unpack(PyObject* self, const call& c);
 PyObject* recipe_unpack_columns(PyObject* self, const call& c);
 PyObject* recipe_pack_columns(PyObject* self, const call& c);
 PyObject* recipe_pack_columns_into(PyObject* self, const call& c);
+PyObject* recipe_from_csv(PyObject* type, const call& c);
 
 // One packet into a new dict (base: the bit offset of the recipe's bit 0);
 // on failure, *failed is the field that failed.

@@ -51,7 +51,8 @@ struct method_def {
     const char* params;  // for binding
     const char* doc;     // text signature and summary
     PyObject* (*body)(PyObject* self, const call& c);
-    const char* where;  // for the recursion guard
+    const char* where;     // for the recursion guard
+    bool on_type = false;  // a class method: self is the type
 };
 
 constexpr const char* packing = " while packing parameters";
@@ -99,6 +100,16 @@ const method_def methods[] = {
      "Writes N packets from columns into a writable buffer, one every size bytes\n"
      "from its start; every value is checked first, so a failure writes nothing.",
      recipe_pack_columns_into, packing},
+    {"from_csv", "(source, *, primary_header=True)",
+     "from_csv($type, /, source, *, primary_header=True)\n--\n\n"
+     "A Recipe from a packet definition table in CSV, as ccsdspy reads them.\n\n"
+     "source: a path or a text file. The header row names the columns: name,\n"
+     "data_type (uint, int, float, str, fill), bit_length, and optionally\n"
+     "bit_offset (from the packet's first bit) and byte_order; others are ignored.\n"
+     "primary_header: begin with the 48-bit CCSDS primary header's fields\n"
+     "(CCSDS_VERSION_NUMBER ... CCSDS_PACKET_LENGTH); rows without bit_offset\n"
+     "follow it (or start at bit 0 without it).",
+     recipe_from_csv, " while reading a recipe", true},
     {"__reduce__", "()", "__reduce__($self, /)\n--\n\n", recipe_reduce, " while pickling a Recipe"},
 };
 constexpr std::size_t method_count = sizeof(methods) / sizeof(methods[0]);
@@ -113,7 +124,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return run_entry(method_signatures[I], args, nargs, kwnames, [self](const call& c) -> PyObject* {
         recursion_guard guard(methods[I].where);
         if (!guard) return nullptr;
-        if (PW_UNLIKELY(recipe_of(self).cleared)) return raise_cleared();
+        if (!methods[I].on_type && PW_UNLIKELY(recipe_of(self).cleared)) return raise_cleared();
         return methods[I].body(self, c);
     });
 }
@@ -291,7 +302,8 @@ bool add_recipe_type(PyObject* module) {
         if (!parse_signature(methods[i].name, methods[i].params, method_signatures[i])) return false;
         method_table[i] = PyMethodDef{methods[i].name,
                                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entries[i])),
-                                      METH_FASTCALL | METH_KEYWORDS, methods[i].doc};
+                                      METH_FASTCALL | METH_KEYWORDS | (methods[i].on_type ? METH_CLASS : 0),
+                                      methods[i].doc};
     }
     method_table[method_count] = PyMethodDef{nullptr, nullptr, 0, nullptr};
 

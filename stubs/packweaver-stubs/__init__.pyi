@@ -8,7 +8,8 @@ assume ``import packweaver as pw``.
 
 from array import array
 from collections.abc import Iterator, Mapping, Sequence
-from typing import Literal, NoReturn, Union, final, overload
+from os import PathLike
+from typing import Literal, NoReturn, TextIO, Union, final, overload
 
 from _typeshed import ReadableBuffer, WriteableBuffer
 
@@ -2104,6 +2105,55 @@ class Recipe:
             {'t': array('h', [-5, 7]), 'v': array('f', [1.5, -2.0])}
         """
 
+    @classmethod
+    def from_csv(cls, source: str | PathLike[str] | TextIO, *, primary_header: bool = True) -> Recipe:
+        r"""A Recipe from a packet definition table in CSV, as ccsdspy reads them.
+
+        The header row names the columns; ``name``, ``data_type`` and
+        ``bit_length`` are needed, ``bit_offset`` and ``byte_order`` are
+        read when present, and any other (such as ``calibration``) is
+        ignored. The types map to encodings so:
+
+        =============  ==========================================================
+        data_type      encoding
+        =============  ==========================================================
+        ``uint``       ``unsigned``
+        ``int``        ``twos_complement``
+        ``float``      ``ieee754_f16``, ``ieee754_f32`` or ``ieee754_f64`` by width
+        ``str``        ``iso-8859-1`` (every byte one character; ccsdspy gives bytes)
+        ``fill``       no field: its bits are held (zeros when packed), not read
+        =============  ==========================================================
+
+        As ccsdspy places them: rows without ``bit_offset`` follow one
+        another from the end of the 48-bit CCSDS primary header; a
+        ``bit_offset`` counts from the packet's first bit. Array shapes
+        (``uint(4)``, ``int(12, 24)``, ``uint(expand)``, a reference to an
+        earlier field) are refused for now.
+
+        Args:
+            source: A path, or a text file object.
+            primary_header: Begin with the primary header's fields, named as
+                ccsdspy names them (``CCSDS_VERSION_NUMBER``,
+                ``CCSDS_PACKET_TYPE``, ``CCSDS_SECONDARY_FLAG``,
+                ``CCSDS_APID``, ``CCSDS_SEQUENCE_FLAG``,
+                ``CCSDS_SEQUENCE_COUNT``, ``CCSDS_PACKET_LENGTH``), so that
+                packing writes whole packets. Without it, rows without
+                ``bit_offset`` start at bit 0.
+
+        Raises:
+            ValueError: ``definition row 3 ('temp'): ...`` for a row that
+                cannot be read, or the Recipe's own refusal of an item.
+            TypeError: ``argument 'source': ...``.
+            OSError: The file cannot be opened.
+
+        Example:
+            >>> import io
+            >>> table = io.StringIO("name,data_type,bit_length\n"
+            ...                     "time,uint,32\nmode,uint,4\nspare,fill,4\ntemp,int,16\n")
+            >>> r = pw.Recipe.from_csv(table)
+            >>> r.names[3:], r.size
+            (('CCSDS_APID', 'CCSDS_SEQUENCE_FLAG', 'CCSDS_SEQUENCE_COUNT', 'CCSDS_PACKET_LENGTH', 'time', 'mode', 'temp'), 13)
+        """
     def pack_columns(self, columns: Mapping[str, object], *, count: int | None = None) -> bytes:
         r"""Pack N packets from columns, the inverse of :meth:`unpack_columns`.
 
