@@ -32,3 +32,31 @@ def test_stubtest_finds_no_mismatch(tmp_path):
         capture_output=True, text=True, env=env, cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+USER_CODE = '''
+import array
+import numpy
+import packweaver as pw
+
+recipe = pw.Recipe([{"name": "t", "encoding": "twos_complement", "bits": 12}])
+columns = recipe.unpack_columns(recipe.pack([5]) * 3)
+total: int = sum(columns["t"]) + columns["t"][0]
+mean = numpy.asarray(columns["t"]).mean()
+data, offsets = recipe.unpack_columns(b"", text="utf8")["t"]
+masked, valid, faults = recipe.unpack_columns(b"", errors="mask")
+packets: bytes = recipe.pack_columns({"t": array.array("h", [1, 2])})
+recipe.pack_columns_into(bytearray(4), columns, count=2)
+again = pw.Recipe.from_csv("defs.csv", primary_header=False)
+'''
+
+
+@pytest.mark.skipif(os.environ.get("PACKWEAVER_EXPECT_BUILD") is not None, reason="not under the sanitizers")
+def test_user_code_type_checks_without_casts(tmp_path):
+    pytest.importorskip("mypy")
+    (tmp_path / "packweaver.pyi").write_text((STUBS / "packweaver-stubs" / "__init__.pyi").read_text())
+    (tmp_path / "user.py").write_text(USER_CODE)
+    env = dict(os.environ, MYPYPATH=str(tmp_path))
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--ignore-missing-imports", "user.py"],
+                            capture_output=True, text=True, env=env, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr

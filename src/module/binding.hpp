@@ -12,7 +12,7 @@
 
 namespace packweaver::py {
 
-inline constexpr std::size_t max_parameters = 4;
+inline constexpr std::size_t max_parameters = 6;
 
 struct parameter {
     PyObject* name = nullptr;  // interned

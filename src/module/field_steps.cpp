@@ -83,6 +83,47 @@ PW_NOINLINE result<PyObject*> read_text(std::span<const std::uint8_t> packet, u1
     return sink.release();
 }
 
+// Code points decoded into the caller's scratch memory.
+class code_point_sink final : public text_sink {
+public:
+    explicit code_point_sink(std::vector<std::uint8_t>& storage) noexcept : storage_(storage) {}
+    void* allocate(const text_shape& shape) override {
+        width_ = storage_width(shape.max_char);
+        ascii_ = shape.max_char < 0x80;
+        length_ = shape.length;
+        storage_.resize(shape.length * width_ + 1);
+        return storage_.data();
+    }
+    text_view view() const noexcept { return {storage_.data(), length_, width_, ascii_ && width_ == 1}; }
+
+private:
+    std::vector<std::uint8_t>& storage_;
+    std::size_t length_ = 0;
+    unsigned width_ = 1;
+    bool ascii_ = false;
+};
+
+// Appends what encode_text writes.
+class vector_sink final : public byte_sink {
+public:
+    explicit vector_sink(std::vector<std::uint8_t>& out) noexcept : out_(out), start_(out.size()) {}
+    std::uint8_t* reserve(std::size_t n) override {
+        out_.resize(start_ + n);
+        return out_.data() + start_;
+    }
+    void commit(std::size_t n) override { out_.resize(start_ + n); }
+
+private:
+    std::vector<std::uint8_t>& out_;
+    std::size_t start_;
+};
+
+PW_INLINE bool all_ascii(std::span<const std::uint8_t> b) noexcept {
+    std::uint8_t any = 0;
+    for (const std::uint8_t c : b) any |= c;
+    return any < 0x80;
+}
+
 }  // namespace
 
 result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos,
@@ -104,4 +145,48 @@ result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const
 }
 
 }  // namespace detail
+
+status read_text_utf8(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos, bool exact,
+                      const field_labels& labels, std::vector<std::uint8_t>& out, std::vector<std::uint8_t>& scratch_points) {
+    const u128 needed = packet::bytes_needed(p.desc.bits, pos, exact);
+    if (PW_UNLIKELY(needed > packet.size())) return packet_too_short(labels.name, needed, packet.size());
+    if (PW_UNLIKELY(p.read_fault != packet::field_fault::none)) return fault_error(p.read_fault, labels);
+    const std::size_t count = p.desc.bits / 8 + (p.desc.bits % 8 != 0);
+    std::uint8_t small[256];
+    std::unique_ptr<std::uint8_t[]> large;
+    std::uint8_t* scratch = small;
+    if (packet::text_needs_scratch(p.desc, exact) && count > sizeof(small)) {
+        large.reset(new std::uint8_t[count]);
+        scratch = large.get();
+    }
+    const auto bytes = packet::read_text_bytes(packet, pos, p.desc, exact, scratch);
+    const text_encoding enc = text_encoding_of(p.desc.encoding);
+    // Text of one-byte encodings in ASCII is its own UTF-8.
+    const bool one_byte = enc == text_encoding::utf8 || enc == text_encoding::us_ascii ||
+                          enc == text_encoding::iso_8859_1 || enc == text_encoding::windows_1252;
+    if (one_byte && detail::all_ascii(bytes)) {
+        out.insert(out.end(), bytes.begin(), bytes.end());
+        return success();
+    }
+    if (enc == text_encoding::iso_8859_1) {  // every byte is its code point: one or two bytes of UTF-8
+        const std::size_t at = out.size();
+        out.resize(at + 2 * bytes.size());
+        std::uint8_t* o = out.data() + at;
+        for (const std::uint8_t c : bytes) {
+            if (c < 0x80) {
+                *o++ = c;
+            } else {
+                *o++ = static_cast<std::uint8_t>(0xC0 | (c >> 6));
+                *o++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+            }
+        }
+        out.resize(static_cast<std::size_t>(o - out.data()));
+        return success();
+    }
+    detail::code_point_sink points(scratch_points);
+    if (status s = decode_text(enc, bytes, points); PW_UNLIKELY(!s)) return s;
+    detail::vector_sink sink(out);
+    return encode_text(text_encoding::utf8, points.view(), sink);
+}
+
 }  // namespace packweaver::py

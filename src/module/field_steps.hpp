@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "../common/error.hpp"
 #include "../encoder/ieee754.hpp"
@@ -134,6 +135,14 @@ PW_INLINE PyObject* number_object(const packet::decoded& d) {
         default: return PyFloat_FromDouble(d.d);
     }
 }
+
+// Reads text field p at bit `pos` and appends its value, as UTF-8, to out,
+// in the reader's order of checks (room, the field's fault, decoding).
+// scratch_points is the caller's memory for decoded code points, kept from
+// call to call. Runs no interpreter code.
+status read_text_utf8(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos, bool exact,
+                      const field_labels& labels, std::vector<std::uint8_t>& out,
+                      std::vector<std::uint8_t>& scratch_points);
 
 namespace detail {
 result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos,

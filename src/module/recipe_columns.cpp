@@ -87,10 +87,14 @@ private:
 // Text values of one column, owned until their list is made.
 struct text_column {
     std::vector<PyObject*> values;
+    // Or, read as UTF-8: the values one after another, and where each ends.
+    std::vector<std::uint8_t> utf8;
+    std::vector<std::uint64_t> ends;
     text_column() = default;
     text_column(const text_column&) = delete;
     text_column& operator=(const text_column&) = delete;
-    text_column(text_column&& o) noexcept : values(std::move(o.values)) {}
+    text_column(text_column&& o) noexcept
+        : values(std::move(o.values)), utf8(std::move(o.utf8)), ends(std::move(o.ends)) {}
     ~text_column() {
         for (PyObject* v : values) Py_DECREF(v);
     }
@@ -102,6 +106,26 @@ struct text_column {
         for (std::size_t k = 0; k < values.size(); ++k) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), values[k]);
         values.clear();
         return list;
+    }
+    // A new (data, offsets) pair of the UTF-8 values: bytes, and n + 1
+    // offsets into them ('i', or 'q' from 2**31 bytes).
+    PyObject* to_utf8_pair() const {
+        const bool wide = utf8.size() > static_cast<std::size_t>(INT32_MAX);
+        ref data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(utf8.data()),
+                                           static_cast<Py_ssize_t>(utf8.size())));
+        if (!data) return nullptr;
+        ref offsets;
+        if (wide) {
+            std::vector<std::int64_t> o(ends.size() + 1, 0);
+            for (std::size_t k = 0; k < ends.size(); ++k) o[k + 1] = static_cast<std::int64_t>(ends[k]);
+            offsets = ref(new_array('q', o.size(), o.data()));
+        } else {
+            std::vector<std::int32_t> o(ends.size() + 1, 0);
+            for (std::size_t k = 0; k < ends.size(); ++k) o[k + 1] = static_cast<std::int32_t>(ends[k]);
+            offsets = ref(new_array('i', o.size(), o.data()));
+        }
+        if (!offsets) return nullptr;
+        return PyTuple_Pack(2, data.get(), offsets.get());
     }
 };
 
@@ -284,7 +308,7 @@ PyObject* new_array(char code, std::size_t count, const void* data) {
 }
 
 PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> data, const stream_shape& shape,
-                       bool mask) {
+                       bool mask, bool utf8_text) {
     const std::size_t n = r.fields.size();
     const std::size_t count = shape.count;
 
@@ -379,14 +403,34 @@ PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> d
     for (std::size_t i = 0; i < n; ++i)
         if (is_text(r.fields[i].desc.encoding)) {
             texts.push_back(i);
-            text_values[i].values.reserve(count);
+            if (utf8_text)
+                text_values[i].ends.reserve(count);
+            else
+                text_values[i].values.reserve(count);
         }
     std::size_t decoded = 0;
+    std::vector<std::uint8_t> points;  // scratch of the UTF-8 reading
     for (std::size_t k = 0; !texts.empty() && k < count && (mask || k <= log.first.packet); ++k) {
         const std::span<const std::uint8_t> packet = shape.packet(data.data(), k);
         for (const std::size_t i : texts) {
             if (log.raising_at(k, i)) break;
             const packet::plan_field& p = r.fields[i];
+            if (utf8_text) {
+                text_column& t = text_values[i];
+                const std::size_t before = t.utf8.size();
+                status s = read_text_utf8(packet, p, static_cast<u128>(shape.offset) + p.position, r.exact,
+                                          r.objects[i].labels(), t.utf8, points);
+                if (!s) {
+                    if (s.err().kind == error_kind::pending) return nullptr;
+                    t.utf8.resize(before);
+                    log.offer(value_fault{k, i, s.take_error()});
+                    if (!mask) break;
+                    valid[i].data()[k] = 0;
+                }
+                t.ends.push_back(t.utf8.size());
+                if (++decoded % (16 * texts_per_check) == 0 && PyErr_CheckSignals() < 0) return nullptr;
+                continue;
+            }
             auto value = read_value(packet, p, static_cast<u128>(shape.offset) + p.position, r.exact, false,
                                     r.objects[i].labels());
             if (!value) {
@@ -415,7 +459,7 @@ PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> d
     std::vector<ref> lists(n);
     for (std::size_t i = 0; i < n; ++i)
         if (is_text(r.fields[i].desc.encoding)) {
-            lists[i] = ref(text_values[i].to_list());
+            lists[i] = ref(utf8_text ? text_values[i].to_utf8_pair() : text_values[i].to_list());
             if (!lists[i]) return nullptr;
         }
     ref out(compat::new_presized_dict(static_cast<Py_ssize_t>(n)));
@@ -448,6 +492,17 @@ PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> d
     return PyTuple_Pack(3, out.get(), masks.get(), faults.get());
 }
 
+// text="str" (false: lists of str, the default) or "utf8" (true).
+static bool text_argument(PyObject* o, bool& utf8) {
+    if (o == nullptr) return true;
+    if (PyUnicode_Check(o)) {
+        if (PyUnicode_CompareWithASCIIString(o, "str") == 0) return true;
+        if (PyUnicode_CompareWithASCIIString(o, "utf8") == 0) return utf8 = true;
+    }
+    PyErr_Format(PyExc_ValueError, "argument 'text': expected 'str' or 'utf8', got %R", o);
+    return false;
+}
+
 PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
     const compiled_recipe& r = recipe_of(self);
     buffer_arg stream;
@@ -455,7 +510,9 @@ PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
     if (!stream_arguments(r, c, stream, shape)) return nullptr;
     bool mask = false;
     if (!errors_argument(c.arg(3), mask)) return nullptr;
-    return read_columns(r, stream.bytes(), shape, mask);
+    bool utf8_text = false;
+    if (!text_argument(c.arg(4), utf8_text)) return nullptr;
+    return read_columns(r, stream.bytes(), shape, mask, utf8_text);
 }
 
 }  // namespace packweaver::py

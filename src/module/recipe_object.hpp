@@ -152,7 +152,7 @@ result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint
 // Framing.read): a dict of columns, or with mask a tuple (columns, valid,
 // faults).
 PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> data, const stream_shape& shape,
-                       bool mask);
+                       bool mask, bool utf8_text = false);
 
 // A new array.array of `count` values of typecode `code` copied from data
 // (zeros where data is null).

@@ -77,15 +77,18 @@ const method_def methods[] = {
      "stride: bytes from one packet to the next (default: the recipe's size), or an\n"
      "Index of the buffer, whose packets are read at their own offsets.",
      recipe_iter_unpack, unpacking},
-    {"unpack_columns", "(buffer, stride=None, offset_bits=0, errors='raise')",
-     "unpack_columns($self, /, buffer, stride=None, offset_bits=0, errors='raise')\n--\n\n"
+    {"unpack_columns", "(buffer, stride=None, offset_bits=0, errors='raise', *, text='str')",
+     "unpack_columns($self, /, buffer, stride=None, offset_bits=0, errors='raise', *, text='str')\n--\n\n"
      "Reads every packet of a buffer into one column per name.\n\n"
      "stride: bytes from one packet to the next (default: the recipe's size), or an\n"
      "Index of the buffer, whose packets are read at their own offsets.\n"
      "errors: 'raise' stops at the first value that cannot be read; 'mask' leaves\n"
      "0 (or '') there and returns (columns, valid, faults): valid maps each name\n"
      "to an array('B') with 1 for each value read, faults is {'count': n,\n"
-     "'first': [descriptions of the first few]}.",
+     "'first': [descriptions of the first few]}.\n"
+     "text: 'str' gives each text column as a list of str; 'utf8' as a pair\n"
+     "(data, offsets): the values' UTF-8 one after another in bytes, and an\n"
+     "array of n + 1 offsets into it, which pyarrow and NumPy take without a copy.",
      recipe_unpack_columns, unpacking},
     {"pack_columns", "(columns, *, count=None)",
      "pack_columns($self, /, columns, *, count=None)\n--\n\n"

@@ -9,7 +9,7 @@ assume ``import packweaver as pw``.
 from array import array
 from collections.abc import Iterator, Mapping, Sequence
 from os import PathLike
-from typing import Literal, NoReturn, TextIO, Union, final, overload
+from typing import Any, Literal, NoReturn, TextIO, Union, final, overload
 
 from _typeshed import ReadableBuffer, WriteableBuffer
 
@@ -1764,7 +1764,10 @@ def pack_array(
     """
 
 _Value = Union[int, float, str]
-_Column = Union[array[int], array[float], list[str]]
+# A column: an array.array of ints or floats, a list of str, or (text="utf8")
+# a (bytes, array) pair. Typed as Any so that code which knows its fields
+# uses a column as what it is without a cast.
+_Column = Any
 _Faults = dict[str, Union[int, list[str]]]
 _Values = Union[Mapping[str, object], Sequence[object], None]
 
@@ -2042,18 +2045,22 @@ class Recipe:
         stride: int | Index | None = None,
         offset_bits: int = 0,
         errors: Literal["raise"] = "raise",
+        *,
+        text: Literal["str", "utf8"] = "str",
     ) -> dict[str, _Column]: ...
     @overload
     def unpack_columns(
-        self, buffer: ReadableBuffer, stride: int | Index | None, offset_bits: int, errors: Literal["mask"]
+        self, buffer: ReadableBuffer, stride: int | Index | None, offset_bits: int, errors: Literal["mask"], *,
+        text: Literal["str", "utf8"] = "str"
     ) -> tuple[dict[str, _Column], dict[str, array[int]], _Faults]: ...
     @overload
     def unpack_columns(
         self, buffer: ReadableBuffer, stride: int | Index | None = None, offset_bits: int = 0, *,
-        errors: Literal["mask"]
+        errors: Literal["mask"], text: Literal["str", "utf8"] = "str"
     ) -> tuple[dict[str, _Column], dict[str, array[int]], _Faults]: ...
     def unpack_columns(  # type: ignore[misc]
-        self, buffer: ReadableBuffer, stride: int | Index | None = None, offset_bits: int = 0, errors: str = "raise"
+        self, buffer: ReadableBuffer, stride: int | Index | None = None, offset_bits: int = 0, errors: str = "raise",
+        *, text: str = "str"
     ) -> object:
         r"""Read every packet of a buffer into one column per name.
 
@@ -2076,6 +2083,14 @@ class Recipe:
             errors: ``"raise"`` stops at the first value that cannot be read.
                 ``"mask"`` reads on: such a value is left 0 (``""`` for text)
                 and flagged in its column's validity mask.
+            text: ``"str"`` gives a text field's column as a list of str.
+                ``"utf8"`` gives it as a pair ``(data, offsets)`` with no
+                Python object per value: the values' UTF-8 one after another
+                in a bytes object, and an ``array('i')`` of n + 1 offsets into
+                it (``'q'`` from 2**31 bytes), the buffers of an Arrow string
+                array (``pyarrow.StringArray.from_buffers(n,
+                pyarrow.py_buffer(offsets), pyarrow.py_buffer(data))`` takes
+                them without a copy) and what NumPy's ``frombuffer`` reads.
 
         Returns:
             A dict from name to column, in recipe order. With

@@ -1,0 +1,59 @@
+"""unpack_columns(text="utf8"): text columns as UTF-8 data plus offsets, the same values as the lists of str."""
+
+import array
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import packweaver as pw
+
+ENCODINGS = ["utf8", "utf16", "utf16le", "utf16be", "utf32", "utf32le", "utf32be", "us_ascii", "iso-8859-1",
+             "windows-1252"]
+
+
+def values_of(pair):
+    data, offsets = pair
+    assert type(data) is bytes and isinstance(offsets, array.array) and offsets.typecode == "i"
+    assert offsets[0] == 0 and offsets[-1] == len(data) and list(offsets) == sorted(offsets)
+    return [data[a:b].decode("utf-8") for a, b in zip(offsets, offsets[1:])]
+
+
+@settings(max_examples=60, deadline=None)
+@given(encoding=st.sampled_from(ENCODINGS), order=st.sampled_from(["big", "little"]),
+       packets=st.lists(st.binary(min_size=8, max_size=8), max_size=12), offset=st.integers(0, 7))
+def test_the_same_values_as_lists_of_str(encoding, order, packets, offset):
+    """Every encoding, byte order and bit offset; faults masked the same way."""
+    r = pw.Recipe([{"name": "n", "encoding": "unsigned", "bits": 3},
+                   {"name": "t", "encoding": encoding, "bits": 32, "byte_order": order, "offset_bits": 3 + offset}])
+    data = b"".join(p[:r.size].ljust(r.size, b"\0") for p in packets)
+    as_str, valid, faults = r.unpack_columns(data, errors="mask")
+    as_utf8, valid8, faults8 = r.unpack_columns(data, errors="mask", text="utf8")
+    assert values_of(as_utf8["t"]) == as_str["t"]
+    assert (valid8, faults8, as_utf8["n"]) == (valid, faults, as_str["n"])
+    raised = [None, None]
+    for k, mode in enumerate(["str", "utf8"]):
+        try:
+            r.unpack_columns(data, text=mode)
+        except ValueError as e:
+            raised[k] = (str(e), e.__notes__)
+    assert raised[0] == raised[1]
+
+
+def test_arrow_and_numpy_take_them_without_a_copy():
+    pa = pytest.importorskip("pyarrow")
+    np = pytest.importorskip("numpy")
+    r = pw.Recipe([{"name": "t", "encoding": "iso-8859-1", "bits": 24}])
+    data = r.pack_columns({"t": ["abc", "é\0\0", "\xff!?"]})
+    text, offsets = r.unpack_columns(data, text="utf8")["t"]
+    arrow = pa.StringArray.from_buffers(len(offsets) - 1, pa.py_buffer(offsets), pa.py_buffer(text))
+    assert arrow.to_pylist() == r.unpack_columns(data)["t"] == ["abc", "é\0\0", "\xff!?"]
+    assert arrow.buffers()[2].address == np.frombuffer(text, np.uint8).ctypes.data
+
+
+@pytest.mark.parametrize("text", ["STR", "bytes", 1, None])
+def test_the_text_argument(text):
+    r = pw.Recipe([{"name": "t", "encoding": "utf8", "bits": 8}])
+    with pytest.raises(ValueError, match="argument 'text': expected 'str' or 'utf8'"):
+        r.unpack_columns(b"a", text=text)
+    with pytest.raises(TypeError):
+        r.unpack_columns(b"a", None, 0, "raise", "utf8")  # keyword only
