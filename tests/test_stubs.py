@@ -60,3 +60,23 @@ def test_user_code_type_checks_without_casts(tmp_path):
     result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--ignore-missing-imports", "user.py"],
                             capture_output=True, text=True, env=env, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_recipe_docstrings_at_run_time_are_the_stubs():
+    """help() shows the stubs' full text for the Recipe type, its methods and properties."""
+    import ast
+    import inspect
+
+    import packweaver as pw
+
+    tree = ast.parse((STUBS / "packweaver-stubs" / "__init__.pyi").read_text(encoding="utf-8"))
+    (recipe,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "Recipe"]
+    want = {"Recipe": ast.get_docstring(recipe)}
+    for node in recipe.body:
+        if isinstance(node, ast.FunctionDef) and ast.get_docstring(node) and not node.name.startswith("__"):
+            want.setdefault(node.name, ast.get_docstring(node))
+    assert set(want) >= {"Recipe", "pack", "pack_into", "unpack", "iter_unpack", "unpack_columns", "pack_columns",
+                         "pack_columns_into", "from_csv", "size", "names", "bit_exact"}
+    for name, text in want.items():
+        obj = pw.Recipe if name == "Recipe" else inspect.getattr_static(pw.Recipe, name)
+        assert inspect.cleandoc(obj.__doc__) == text, name

@@ -9,6 +9,7 @@
 #include "errors.hpp"
 #include "packet_functions.hpp"
 #include "recipe_object.hpp"
+#include "recipe_docs.hpp"  // generated from the stubs
 
 namespace packweaver::py {
 
@@ -59,60 +60,26 @@ constexpr const char* packing = " while packing parameters";
 constexpr const char* unpacking = " while unpacking parameters";
 
 const method_def methods[] = {
-    {"pack", "(values=None)",
-     "pack($self, /, values=None)\n--\n\n"
-     "Packs one packet and returns it as bytes.",
-     recipe_pack, packing},
+    {"pack", "(values=None)", "pack($self, /, values=None)\n--\n\n" PW_DOC_pack, recipe_pack, packing},
     {"pack_into", "(buffer, offset_bits=0, values=None)",
-     "pack_into($self, /, buffer, offset_bits=0, values=None)\n--\n\n"
-     "Writes the fields into a writable buffer, the recipe's bit 0 at offset_bits.",
-     recipe_pack_into, packing},
-    {"unpack", "(packet, offset_bits=0)",
-     "unpack($self, /, packet, offset_bits=0)\n--\n\n"
-     "Reads one packet into a dict from name to value.",
+     "pack_into($self, /, buffer, offset_bits=0, values=None)\n--\n\n" PW_DOC_pack_into, recipe_pack_into, packing},
+    {"unpack", "(packet, offset_bits=0)", "unpack($self, /, packet, offset_bits=0)\n--\n\n" PW_DOC_unpack,
      recipe_unpack, unpacking},
     {"iter_unpack", "(buffer, stride=None, offset_bits=0)",
-     "iter_unpack($self, /, buffer, stride=None, offset_bits=0)\n--\n\n"
-     "Iterates over the packets of a buffer, one dict each.\n\n"
-     "stride: bytes from one packet to the next (default: the recipe's size), or an\n"
-     "Index of the buffer, whose packets are read at their own offsets.",
-     recipe_iter_unpack, unpacking},
+     "iter_unpack($self, /, buffer, stride=None, offset_bits=0)\n--\n\n" PW_DOC_iter_unpack, recipe_iter_unpack,
+     unpacking},
     {"unpack_columns", "(buffer, stride=None, offset_bits=0, errors='raise', *, text='str')",
      "unpack_columns($self, /, buffer, stride=None, offset_bits=0, errors='raise', *, text='str')\n--\n\n"
-     "Reads every packet of a buffer into one column per name.\n\n"
-     "stride: bytes from one packet to the next (default: the recipe's size), or an\n"
-     "Index of the buffer, whose packets are read at their own offsets.\n"
-     "errors: 'raise' stops at the first value that cannot be read; 'mask' leaves\n"
-     "0 (or '') there and returns (columns, valid, faults): valid maps each name\n"
-     "to an array('B') with 1 for each value read, faults is {'count': n,\n"
-     "'first': [descriptions of the first few]}.\n"
-     "text: 'str' gives each text column as a list of str; 'utf8' as a pair\n"
-     "(data, offsets): the values' UTF-8 one after another in bytes, and an\n"
-     "array of n + 1 offsets into it, which pyarrow and NumPy take without a copy.",
+     PW_DOC_unpack_columns,
      recipe_unpack_columns, unpacking},
     {"pack_columns", "(columns, *, count=None)",
-     "pack_columns($self, /, columns, *, count=None)\n--\n\n"
-     "Packs N packets from columns and returns them as bytes.\n\n"
-     "columns: a mapping from name to column: an array.array, a numpy array or any\n"
-     "buffer of numbers, a list (text fields: a list of str), or a single value for\n"
-     "every packet. A field without a column takes its item's value. count: the\n"
-     "number of packets (default: the columns' length).",
-     recipe_pack_columns, packing},
+     "pack_columns($self, /, columns, *, count=None)\n--\n\n" PW_DOC_pack_columns, recipe_pack_columns, packing},
     {"pack_columns_into", "(buffer, columns, *, count=None)",
-     "pack_columns_into($self, /, buffer, columns, *, count=None)\n--\n\n"
-     "Writes N packets from columns into a writable buffer, one every size bytes\n"
-     "from its start; every value is checked first, so a failure writes nothing.",
+     "pack_columns_into($self, /, buffer, columns, *, count=None)\n--\n\n" PW_DOC_pack_columns_into,
      recipe_pack_columns_into, packing},
     {"from_csv", "(source, *, primary_header=True)",
-     "from_csv($type, /, source, *, primary_header=True)\n--\n\n"
-     "A Recipe from a packet definition table in CSV, as ccsdspy reads them.\n\n"
-     "source: a path or a text file. The header row names the columns: name,\n"
-     "data_type (uint, int, float, str, fill), bit_length, and optionally\n"
-     "bit_offset (from the packet's first bit) and byte_order; others are ignored.\n"
-     "primary_header: begin with the 48-bit CCSDS primary header's fields\n"
-     "(CCSDS_VERSION_NUMBER ... CCSDS_PACKET_LENGTH); rows without bit_offset\n"
-     "follow it (or start at bit 0 without it).",
-     recipe_from_csv, " while reading a recipe", true},
+     "from_csv($type, /, source, *, primary_header=True)\n--\n\n" PW_DOC_from_csv, recipe_from_csv,
+     " while reading a recipe", true},
     {"__reduce__", "()", "__reduce__($self, /)\n--\n\n", recipe_reduce, " while pickling a Recipe"},
 };
 constexpr std::size_t method_count = sizeof(methods) / sizeof(methods[0]);
@@ -276,15 +243,13 @@ PyObject* get_names(PyObject* self, void*) {
 PyObject* get_bit_exact(PyObject* self, void*) { return PyBool_FromLong(recipe_of(self).exact); }
 
 PyGetSetDef getset[] = {
-    {"size", get_size, nullptr, "Bytes of a packet, as the packer sizes it.", nullptr},
-    {"names", get_names, nullptr, "The items' names, in order.", nullptr},
-    {"bit_exact", get_bit_exact, nullptr, "Whether fields are read at their exact bit positions.", nullptr},
+    {"size", get_size, nullptr, PW_DOC_size, nullptr},
+    {"names", get_names, nullptr, PW_DOC_names, nullptr},
+    {"bit_exact", get_bit_exact, nullptr, PW_DOC_bit_exact, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-const char recipe_doc[] =
-    "Recipe(recipe, *, bit_exact=True)\n--\n\n"
-    "A recipe read and checked once, then applied to any number of packets.";
+const char recipe_doc[] = "Recipe(recipe, *, bit_exact=True)\n--\n\n" PW_DOC_Recipe;
 
 }  // namespace
 
