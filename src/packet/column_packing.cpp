@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <string>
 #include <type_traits>
 
@@ -143,10 +144,35 @@ template <class T, class Encode>
 std::size_t place_loop(const field_writer& writer, const T* src, bool repeat, std::uint8_t* out, std::size_t first,
                        std::size_t last, Encode encode) {
     const field_writer w = writer;
+    if (out == nullptr || repeat) {  // checking only, or one value for every packet
+        for (std::size_t k = first; k < last; ++k) {
+            std::uint64_t pattern;
+            if (PW_UNLIKELY(!encode(src[repeat ? 0 : k], pattern))) return k;
+            if (out != nullptr) w(out, k, pattern);
+        }
+        return last;
+    }
+    if (w.in_word && w.plain) {
+        // The common case, its branches taken out of the loop: a big-endian
+        // field one 8-byte write reaches.
+        std::uint8_t* at = out + w.index;
+        const std::size_t stride = w.stride;
+        const unsigned down = 64 - w.shift - w.width;
+        const std::uint64_t mask = low_mask(w.width) << down;
+        for (std::size_t k = first; k < last; ++k) {
+            std::uint64_t pattern;
+            if (PW_UNLIKELY(!encode(src[k], pattern))) return k;
+            std::uint64_t word;
+            std::memcpy(&word, at + k * stride, 8);
+            word = byte_swap64((byte_swap64(word) & ~mask) | ((pattern << down) & mask));
+            std::memcpy(at + k * stride, &word, 8);
+        }
+        return last;
+    }
     for (std::size_t k = first; k < last; ++k) {
         std::uint64_t pattern;
-        if (PW_UNLIKELY(!encode(src[repeat ? 0 : k], pattern))) return k;
-        if (out != nullptr) w(out, k, pattern);
+        if (PW_UNLIKELY(!encode(src[k], pattern))) return k;
+        w(out, k, pattern);
     }
     return last;
 }
