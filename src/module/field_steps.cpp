@@ -1,5 +1,7 @@
 #include "field_steps.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -103,19 +105,22 @@ private:
     bool ascii_ = false;
 };
 
-// Appends what encode_text writes.
+// Room for n more bytes after the `used` ones, grown by doubling.
+PW_INLINE std::uint8_t* room(std::vector<std::uint8_t>& out, std::size_t used, std::size_t n) {
+    if (PW_UNLIKELY(out.size() < used + n)) out.resize(std::max(2 * out.size(), used + n + 4096));
+    return out.data() + used;
+}
+
+// Appends what encode_text writes after the `used` bytes.
 class vector_sink final : public byte_sink {
 public:
-    explicit vector_sink(std::vector<std::uint8_t>& out) noexcept : out_(out), start_(out.size()) {}
-    std::uint8_t* reserve(std::size_t n) override {
-        out_.resize(start_ + n);
-        return out_.data() + start_;
-    }
-    void commit(std::size_t n) override { out_.resize(start_ + n); }
+    vector_sink(std::vector<std::uint8_t>& out, std::size_t& used) noexcept : out_(out), used_(used) {}
+    std::uint8_t* reserve(std::size_t n) override { return room(out_, used_, n); }
+    void commit(std::size_t n) override { used_ += n; }
 
 private:
     std::vector<std::uint8_t>& out_;
-    std::size_t start_;
+    std::size_t& used_;
 };
 
 PW_INLINE bool all_ascii(std::span<const std::uint8_t> b) noexcept {
@@ -147,7 +152,8 @@ result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const
 }  // namespace detail
 
 status read_text_utf8(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos, bool exact,
-                      const field_labels& labels, std::vector<std::uint8_t>& out, std::vector<std::uint8_t>& scratch_points) {
+                      const field_labels& labels, std::vector<std::uint8_t>& out, std::size_t& used,
+                      std::vector<std::uint8_t>& scratch_points) {
     const u128 needed = packet::bytes_needed(p.desc.bits, pos, exact);
     if (PW_UNLIKELY(needed > packet.size())) return packet_too_short(labels.name, needed, packet.size());
     if (PW_UNLIKELY(p.read_fault != packet::field_fault::none)) return fault_error(p.read_fault, labels);
@@ -165,27 +171,29 @@ status read_text_utf8(std::span<const std::uint8_t> packet, const packet::plan_f
     const bool one_byte = enc == text_encoding::utf8 || enc == text_encoding::us_ascii ||
                           enc == text_encoding::iso_8859_1 || enc == text_encoding::windows_1252;
     if (one_byte && detail::all_ascii(bytes)) {
-        out.insert(out.end(), bytes.begin(), bytes.end());
+        std::memcpy(detail::room(out, used, bytes.size()), bytes.data(), bytes.size());
+        used += bytes.size();
         return success();
     }
     if (enc == text_encoding::iso_8859_1) {  // every byte is its code point: one or two bytes of UTF-8
-        const std::size_t at = out.size();
-        out.resize(at + 2 * bytes.size());
-        std::uint8_t* o = out.data() + at;
+        std::uint8_t* const start = detail::room(out, used, 2 * bytes.size());
+        std::uint8_t* o = start;
+        // Without branches: archive text is often noise, whose bytes no
+        // predictor guesses. Both bytes are written; the second counts only
+        // for a byte from 0x80.
         for (const std::uint8_t c : bytes) {
-            if (c < 0x80) {
-                *o++ = c;
-            } else {
-                *o++ = static_cast<std::uint8_t>(0xC0 | (c >> 6));
-                *o++ = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-            }
+            const unsigned high = c >> 7;
+            const unsigned lead = 0xC0u | (c >> 6);
+            o[0] = static_cast<std::uint8_t>(c ^ ((c ^ lead) & (0u - high)));
+            o[1] = static_cast<std::uint8_t>(0x80u | (c & 0x3Fu));
+            o += 1 + high;
         }
-        out.resize(static_cast<std::size_t>(o - out.data()));
+        used += static_cast<std::size_t>(o - start);
         return success();
     }
     detail::code_point_sink points(scratch_points);
     if (status s = decode_text(enc, bytes, points); PW_UNLIKELY(!s)) return s;
-    detail::vector_sink sink(out);
+    detail::vector_sink sink(out, used);
     return encode_text(text_encoding::utf8, points.view(), sink);
 }
 

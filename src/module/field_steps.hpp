@@ -136,12 +136,13 @@ PW_INLINE PyObject* number_object(const packet::decoded& d) {
     }
 }
 
-// Reads text field p at bit `pos` and appends its value, as UTF-8, to out,
+// Reads text field p at bit `pos` and writes its value, as UTF-8, after
+// the `used` bytes of out (growing it as needed, and counting them in used),
 // in the reader's order of checks (room, the field's fault, decoding).
 // scratch_points is the caller's memory for decoded code points, kept from
 // call to call. Runs no interpreter code.
 status read_text_utf8(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos, bool exact,
-                      const field_labels& labels, std::vector<std::uint8_t>& out,
+                      const field_labels& labels, std::vector<std::uint8_t>& out, std::size_t& used,
                       std::vector<std::uint8_t>& scratch_points);
 
 namespace detail {

@@ -88,13 +88,14 @@ private:
 struct text_column {
     std::vector<PyObject*> values;
     // Or, read as UTF-8: the values one after another, and where each ends.
-    std::vector<std::uint8_t> utf8;
+    std::vector<std::uint8_t> utf8;  // its first `used` bytes
+    std::size_t used = 0;
     std::vector<std::uint64_t> ends;
     text_column() = default;
     text_column(const text_column&) = delete;
     text_column& operator=(const text_column&) = delete;
     text_column(text_column&& o) noexcept
-        : values(std::move(o.values)), utf8(std::move(o.utf8)), ends(std::move(o.ends)) {}
+        : values(std::move(o.values)), utf8(std::move(o.utf8)), used(o.used), ends(std::move(o.ends)) {}
     ~text_column() {
         for (PyObject* v : values) Py_DECREF(v);
     }
@@ -110,9 +111,8 @@ struct text_column {
     // A new (data, offsets) pair of the UTF-8 values: bytes, and n + 1
     // offsets into them ('i', or 'q' from 2**31 bytes).
     PyObject* to_utf8_pair() const {
-        const bool wide = utf8.size() > static_cast<std::size_t>(INT32_MAX);
-        ref data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(utf8.data()),
-                                           static_cast<Py_ssize_t>(utf8.size())));
+        const bool wide = used > static_cast<std::size_t>(INT32_MAX);
+        ref data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(utf8.data()), static_cast<Py_ssize_t>(used)));
         if (!data) return nullptr;
         ref offsets;
         if (wide) {
@@ -417,17 +417,17 @@ PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> d
             const packet::plan_field& p = r.fields[i];
             if (utf8_text) {
                 text_column& t = text_values[i];
-                const std::size_t before = t.utf8.size();
+                const std::size_t before = t.used;
                 status s = read_text_utf8(packet, p, static_cast<u128>(shape.offset) + p.position, r.exact,
-                                          r.objects[i].labels(), t.utf8, points);
+                                          r.objects[i].labels(), t.utf8, t.used, points);
                 if (!s) {
                     if (s.err().kind == error_kind::pending) return nullptr;
-                    t.utf8.resize(before);
+                    t.used = before;
                     log.offer(value_fault{k, i, s.take_error()});
                     if (!mask) break;
                     valid[i].data()[k] = 0;
                 }
-                t.ends.push_back(t.utf8.size());
+                t.ends.push_back(t.used);
                 if (++decoded % (16 * texts_per_check) == 0 && PyErr_CheckSignals() < 0) return nullptr;
                 continue;
             }
@@ -512,7 +512,19 @@ PyObject* recipe_unpack_columns(PyObject* self, const call& c) {
     if (!errors_argument(c.arg(3), mask)) return nullptr;
     bool utf8_text = false;
     if (!text_argument(c.arg(4), utf8_text)) return nullptr;
-    return read_columns(r, stream.bytes(), shape, mask, utf8_text);
+    std::span<const std::uint8_t> data = stream.bytes();
+    // Packets of one length back to back read faster as a strided stream,
+    // when every field fits that length (else each packet's fault is its own).
+    stream_shape strided = shape;
+    std::span<const std::uint8_t> strided_data = data;
+    if (as_strided(strided, strided_data)) {
+        bool fits = true;
+        for (const auto& p : r.fields)
+            fits = fits && packet::bytes_needed(p.desc.bits, static_cast<u128>(strided.offset) + p.position, r.exact) <=
+                               strided.stride;
+        if (fits) return read_columns(r, strided_data, strided, mask, utf8_text);
+    }
+    return read_columns(r, data, shape, mask, utf8_text);
 }
 
 }  // namespace packweaver::py

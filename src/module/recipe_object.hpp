@@ -105,15 +105,34 @@ struct stream_shape {
     std::size_t offset = 0;                       // bits: the recipe's bit 0 in each packet
     const packet::packet_index* index = nullptr;  // owned by index_object
     PyObject* index_object = nullptr;             // borrowed from the call's arguments
+    std::uint64_t first_byte = 0;                 // without an index: where the data given starts in the buffer
 
     std::span<const std::uint8_t> packet(const std::uint8_t* data, std::size_t k) const noexcept {
         if (index) return {data + index->offsets[k], static_cast<std::size_t>(index->lengths[k])};
         return {data + k * stride, stride};
     }
+    // Where packet k starts in the caller's buffer (for messages).
     std::uint64_t start(std::size_t k) const noexcept {
-        return index ? index->offsets[k] : static_cast<std::uint64_t>(k) * stride;
+        return index ? index->offsets[k] : first_byte + static_cast<std::uint64_t>(k) * stride;
     }
 };
+
+// An index whose packets all have one length and lie back to back reads as a
+// strided stream from its first packet: the same packets, without the
+// gathering an index needs. Returns false (nothing changed) otherwise.
+PW_INLINE bool as_strided(stream_shape& shape, std::span<const std::uint8_t>& data) noexcept {
+    if (shape.index == nullptr || shape.count == 0) return false;
+    const packet::packet_index& x = *shape.index;
+    const std::uint64_t length = x.lengths[0], first = x.offsets[0];
+    if (length == 0) return false;
+    for (std::size_t k = 1; k < shape.count; ++k)
+        if (x.lengths[k] != length || x.offsets[k] != first + k * length) return false;
+    data = data.subspan(static_cast<std::size_t>(first), static_cast<std::size_t>(length) * shape.count);
+    shape.stride = static_cast<std::size_t>(length);
+    shape.first_byte = first;
+    shape.index = nullptr;
+    return true;
+}
 
 // The (buffer, stride=None, offset_bits=0) arguments of the stream methods,
 // `stride` also an Index of the buffer; false with the exception set.

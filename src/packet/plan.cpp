@@ -78,7 +78,10 @@ std::size_t column_width(column_type t) noexcept {
 std::span<const std::uint8_t> read_text_bytes(std::span<const std::uint8_t> packet, u128 pos, const field_desc& d,
                                               bool exact, std::uint8_t* scratch) noexcept {
     const std::size_t count = d.bits / 8 + (d.bits % 8 != 0);
-    if (exact) {
+    // Whole bytes at a byte boundary read the same either way: the bytes
+    // themselves, in byte order.
+    const bool whole = pos % 8 == 0 && d.bits % 8 == 0;
+    if (exact && !whole) {
         cut_text_exact(packet, pos, d.bits, d.order, scratch);
         return {scratch, count};
     }
