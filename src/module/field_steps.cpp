@@ -85,26 +85,6 @@ PW_NOINLINE result<PyObject*> read_text(std::span<const std::uint8_t> packet, u1
     return sink.release();
 }
 
-// Code points decoded into the caller's scratch memory.
-class code_point_sink final : public text_sink {
-public:
-    explicit code_point_sink(std::vector<std::uint8_t>& storage) noexcept : storage_(storage) {}
-    void* allocate(const text_shape& shape) override {
-        width_ = storage_width(shape.max_char);
-        ascii_ = shape.max_char < 0x80;
-        length_ = shape.length;
-        storage_.resize(shape.length * width_ + 1);
-        return storage_.data();
-    }
-    text_view view() const noexcept { return {storage_.data(), length_, width_, ascii_ && width_ == 1}; }
-
-private:
-    std::vector<std::uint8_t>& storage_;
-    std::size_t length_ = 0;
-    unsigned width_ = 1;
-    bool ascii_ = false;
-};
-
 // Room for n more bytes after the `used` ones, grown by doubling.
 PW_INLINE std::uint8_t* room(std::vector<std::uint8_t>& out, std::size_t used, std::size_t n) {
     if (PW_UNLIKELY(out.size() < used + n)) out.resize(std::max(2 * out.size(), used + n + 4096));
@@ -191,7 +171,7 @@ status read_text_utf8(std::span<const std::uint8_t> packet, const packet::plan_f
         used += static_cast<std::size_t>(o - start);
         return success();
     }
-    detail::code_point_sink points(scratch_points);
+    code_point_sink points(scratch_points);
     if (status s = decode_text(enc, bytes, points); PW_UNLIKELY(!s)) return s;
     detail::vector_sink sink(out, used);
     return encode_text(text_encoding::utf8, points.view(), sink);

@@ -95,6 +95,58 @@ bool add_text(const packet::plan_field& p, PyObject* value, column_input& in) {
     return true;
 }
 
+// A text column given as UTF-8 data and offsets (what unpack_columns gives
+// with text="utf8"): each value re-encoded for the field.
+bool add_utf8_pair(const packet::plan_field& p, const field_objects& o, PyObject* pair, column_input& in,
+                   std::size_t& k_failed) {
+    Py_buffer data{}, offsets{};
+    if (PyObject_GetBuffer(PyTuple_GET_ITEM(pair, 0), &data, PyBUF_C_CONTIGUOUS) < 0) return false;
+    struct releaser {
+        Py_buffer* v;
+        ~releaser() {
+            if (v->obj) PyBuffer_Release(v);
+        }
+    } keep_data{&data}, keep_offsets{&offsets};
+    if (PyObject_GetBuffer(PyTuple_GET_ITEM(pair, 1), &offsets, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
+    packet::element_type type;
+    if (offsets.ndim != 1 || !element_of(offsets, type) ||
+        (type != packet::element_type::i32 && type != packet::element_type::i64))
+        return column_error(PyExc_TypeError, o, "the offsets of UTF-8 text are 32- or 64-bit integers");
+    const auto n = static_cast<std::size_t>(offsets.len / offsets.itemsize);
+    if (n == 0) return column_error(PyExc_ValueError, o, "the offsets of UTF-8 text have n + 1 entries, not 0");
+    auto at = [&](std::size_t k) -> std::int64_t {
+        return type == packet::element_type::i32 ? static_cast<const std::int32_t*>(offsets.buf)[k]
+                                                 : static_cast<const std::int64_t*>(offsets.buf)[k];
+    };
+    const auto size = static_cast<std::int64_t>(data.len);
+    const auto* bytes = static_cast<const std::uint8_t*>(data.buf);
+    std::vector<std::uint8_t> points;
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        const std::int64_t begin = at(k), end = at(k + 1);
+        if (begin < 0 || end < begin || end > size) {
+            k_failed = k;
+            return column_error(PyExc_ValueError, o,
+                                "UTF-8 offsets " + std::to_string(begin) + " to " + std::to_string(end) +
+                                    " do not lie in the " + std::to_string(size) + " bytes of data");
+        }
+        code_point_sink decoded(points);
+        const std::span<const std::uint8_t> value(bytes + begin, static_cast<std::size_t>(end - begin));
+        buffer_sink sink;
+        status s = decode_text(text_encoding::utf8, value, decoded);
+        if (s) s = encode_text(text_encoding_of(p.desc.encoding), decoded.view(), sink);
+        if (s && p.exact && sink.size() > p.desc.bits / 8) s = text_too_long(sink.size(), p.desc.bits);
+        if (!s) {
+            k_failed = k;
+            if (s.err().kind != error_kind::pending) fail(s.err());
+            return false;
+        }
+        in.text_bytes.insert(in.text_bytes.end(), sink.data(), sink.data() + sink.size());
+        in.text_ends.push_back(in.text_bytes.size());
+    }
+    in.length = n - 1;
+    return true;
+}
+
 // One value converted for a numeric field, onto the patterns.
 bool add_number(const packet::plan_field& p, PyObject* value, column_input& in) {
     auto pattern = encode_number_value(p.desc, value, p.exact);
@@ -120,6 +172,9 @@ bool take_column(const packet::plan_field& p, const field_objects& o, PyObject* 
         in.values.data = in.patterns.data();
         return true;
     }
+    if (in.text && PyTuple_Check(column) && PyTuple_GET_SIZE(column) == 2 &&
+        PyObject_CheckBuffer(PyTuple_GET_ITEM(column, 0)) && PyObject_CheckBuffer(PyTuple_GET_ITEM(column, 1)))
+        return add_utf8_pair(p, o, column, in, k_failed);
     if (!in.text && PyObject_CheckBuffer(column)) {
         if (PyObject_GetBuffer(column, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
         in.has_view = true;

@@ -1,6 +1,8 @@
 // Sinks that let the text codecs write straight into Python objects.
 #pragma once
 
+#include <vector>
+
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -122,6 +124,26 @@ private:
     std::unique_ptr<std::uint8_t[]> heap_;
     std::uint8_t* data_ = inline_;
     std::size_t size_ = 0;
+};
+
+// Code points decoded into the caller's memory, kept from use to use.
+class code_point_sink final : public text_sink {
+public:
+    explicit code_point_sink(std::vector<std::uint8_t>& storage) noexcept : storage_(storage) {}
+    void* allocate(const text_shape& shape) override {
+        width_ = storage_width(shape.max_char);
+        ascii_ = shape.max_char < 0x80;
+        length_ = shape.length;
+        storage_.resize(shape.length * width_ + 1);
+        return storage_.data();
+    }
+    text_view view() const noexcept { return {storage_.data(), length_, width_, ascii_ && width_ == 1}; }
+
+private:
+    std::vector<std::uint8_t>& storage_;
+    std::size_t length_ = 0;
+    unsigned width_ = 1;
+    bool ascii_ = false;
 };
 
 }  // namespace packweaver::py

@@ -2180,8 +2180,10 @@ class Recipe:
         Args:
             columns: A mapping from name to column: an ``array.array``, a
                 NumPy array or any buffer of numbers of native byte order
-                (one dimension), a list (for text fields, a list of str), or
-                a single int, float or str for every packet. A field without
+                (one dimension), a list (for text fields, a list of str, or
+                the ``(data, offsets)`` pair of UTF-8 that
+                ``unpack_columns(..., text="utf8")`` gives), or a single int,
+                float or str for every packet. A field without
                 a column takes its item's ``value``. Every name must be a
                 field's.
             count: The number of packets; by default the columns' length
