@@ -82,3 +82,12 @@ def test_the_text_argument(text):
         r.unpack_columns(b"a", text=text)
     with pytest.raises(TypeError):
         r.unpack_columns(b"a", None, 0, "raise", "utf8")  # keyword only
+
+
+def test_framing_read_gives_the_same_pairs():
+    r = pw.Recipe([{"name": "apid", "encoding": "unsigned", "bits": 11, "offset_bits": 5},
+                   {"name": "t", "encoding": "us_ascii", "bits": 24, "offset_bits": 48}])
+    packets = b"".join(bytes.fromhex("0864c0000002") + text for text in (b"abc", b"xyz"))
+    got = pw.CCSDS.read(packets, {100: r}, text="utf8")[100]
+    assert got["t"] == r.unpack_columns(packets, pw.CCSDS.index(packets), text="utf8")["t"]
+    assert values_of(got["t"]) == ["abc", "xyz"]

@@ -284,6 +284,8 @@ PyObject* framing_read(PyObject* self, const call& c) {
     if (!buffer.get(c.arg(0), "buffer", false)) return nullptr;
     bool mask = false;
     if (!errors_argument(c.arg(2), mask)) return nullptr;
+    bool utf8_text = false;
+    if (!text_argument(c.arg(3), utf8_text)) return nullptr;
     // The (key, Recipe) pairs, each held for the call: nothing can take a
     // Recipe away. A dict's are taken in C++ storage (the interpreter's own
     // items() of a dict is a list that the collector can meet half-filled).
@@ -359,7 +361,7 @@ PyObject* framing_read(PyObject* self, const call& c) {
         stream_shape shape;
         shape.index = &stream;
         shape.count = stream.size();
-        results.emplace_back(read_columns(*r, buffer.bytes(), shape, mask));
+        results.emplace_back(read_columns(*r, buffer.bytes(), shape, mask, utf8_text));
         if (!results.back()) return nullptr;
     }
     ref out(PyDict_New());
@@ -399,11 +401,12 @@ const method_def methods[] = {
      "split($self, /, buffer)\n--\n\n"
      "The buffer's whole packets as {key: bytes}, each stream's packets in order.",
      framing_split},
-    {"read", "(buffer, recipes, errors='raise')",
-     "read($self, /, buffer, recipes, errors='raise')\n--\n\n"
+    {"read", "(buffer, recipes, errors='raise', *, text='str')",
+     "read($self, /, buffer, recipes, errors='raise', *, text='str')\n--\n\n"
      "Columns of several streams of one buffer: {key: Recipe} in, {key: columns}\n"
      "out, as Recipe.unpack_columns reads each stream's packets through the index.\n"
-     "Packets of keys not in recipes are skipped (Index.streams counts them).",
+     "Packets of keys not in recipes are skipped (Index.streams counts them).\n"
+     "text: as for Recipe.unpack_columns.",
      framing_read},
     {"__reduce__", "()", "__reduce__($self, /)\n--\n\n", framing_reduce},
 };

@@ -492,8 +492,7 @@ PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> d
     return PyTuple_Pack(3, out.get(), masks.get(), faults.get());
 }
 
-// text="str" (false: lists of str, the default) or "utf8" (true).
-static bool text_argument(PyObject* o, bool& utf8) {
+bool text_argument(PyObject* o, bool& utf8) {
     if (o == nullptr) return true;
     if (PyUnicode_Check(o)) {
         if (PyUnicode_CompareWithASCIIString(o, "str") == 0) return true;

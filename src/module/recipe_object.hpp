@@ -141,6 +141,9 @@ bool stream_arguments(const compiled_recipe& r, const call& c, buffer_arg& strea
 // The shape of a buffer read through an index: every packet inside it.
 bool indexed_shape(PyObject* index_object, std::size_t length, stream_shape& shape);
 
+// text="str" (false: lists of str; absent is "str") or "utf8" (true).
+bool text_argument(PyObject* o, bool& utf8);
+
 // errors="raise" (false) or "mask" (true); absent is "raise".
 bool errors_argument(PyObject* o, bool& mask);
 

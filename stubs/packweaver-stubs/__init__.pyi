@@ -2366,20 +2366,23 @@ class Framing:
         r"""The whole packets of a buffer as ``{key: bytes}``, each stream's packets in order."""
     @overload
     def read(
-        self, buffer: ReadableBuffer, recipes: Mapping[int, Recipe], errors: Literal["raise"] = "raise"
+        self, buffer: ReadableBuffer, recipes: Mapping[int, Recipe], errors: Literal["raise"] = "raise", *,
+        text: Literal["str", "utf8"] = "str"
     ) -> dict[int, dict[str, _Column]]: ...
     @overload
     def read(
-        self, buffer: ReadableBuffer, recipes: Mapping[int, Recipe], errors: Literal["mask"]
+        self, buffer: ReadableBuffer, recipes: Mapping[int, Recipe], errors: Literal["mask"], *,
+        text: Literal["str", "utf8"] = "str"
     ) -> dict[int, tuple[dict[str, _Column], dict[str, array[int]], _Faults]]: ...
     def read(  # type: ignore[misc]
-        self, buffer: ReadableBuffer, recipes: Mapping[int, Recipe], errors: str = "raise"
+        self, buffer: ReadableBuffer, recipes: Mapping[int, Recipe], errors: str = "raise", *, text: str = "str"
     ) -> object:
         r"""Columns of several streams of one buffer in one call.
 
         Indexes the buffer, then reads each key's packets with its Recipe as
         :meth:`Recipe.unpack_columns` does through an index. Packets of keys
         not in ``recipes`` are skipped (:attr:`Index.streams` counts them).
+        ``errors`` and ``text`` are those of :meth:`Recipe.unpack_columns`.
 
         Returns:
             ``{key: columns}`` (with ``errors="mask"``, ``{key: (columns,
