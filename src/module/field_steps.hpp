@@ -49,7 +49,7 @@ PW_INLINE void plan_of(const item_view& f, u128 pos, packet::plan_field& p) noex
 // where one can be used (numeric fields the reader can decode), else none.
 // `available` as for word_cut_of.
 PW_INLINE void plan_cut(packet::plan_field& p, bool exact, std::size_t available) noexcept {
-    if (p.read_fault == packet::field_fault::none && !is_text(p.desc.encoding))
+    if (p.read_fault == packet::field_fault::none && !is_text(p.desc.encoding) && p.desc.permutation == 0)
         p.cut = packet::word_cut_of(p.desc, p.position, exact, available);
     else
         p.cut = packet::word_cut{};
@@ -158,12 +158,11 @@ PW_INLINE result<PyObject*> read_value(std::span<const std::uint8_t> packet, con
                                        bool exact, bool cut_fits, const field_labels& labels) {
     packet::decoded d;
     if (PW_LIKELY(cut_fits)) {
-        std::uint64_t pattern = packet::apply_cut(p.cut, packet.data());
-        if (PW_UNLIKELY(p.desc.permutation != 0))
-            pattern = packet::permute_read(pattern, p.desc.permutation, p.desc.bits);
+        // (A field of permuted bytes has no cut: it takes the general road.)
+        const std::uint64_t pattern = packet::apply_cut(p.cut, packet.data());
         if (PW_UNLIKELY(!packet::decode_plain_number(p.desc.encoding, pattern, p.desc.bits, d)))
             return detail::read_value_general(packet, p, pos, exact, cut_fits, labels);
-        if (d.type == packet::decoded::kind::real && PW_UNLIKELY(d.d != d.d) && p.exact)
+        if (p.exact && d.type == packet::decoded::kind::real && PW_UNLIKELY(d.d != d.d))
             d.d = packet::exact_nan(p.desc.encoding, pattern);
         PyObject* o = number_object(d);
         if (PW_UNLIKELY(!o)) return pending_error();

@@ -164,6 +164,7 @@ PW_INLINE std::uint64_t cut_number(std::span<const std::uint8_t> packet, u128 po
 // for `pos` and is usable on this packet), else by the general road.
 PW_INLINE std::uint64_t read_number(std::span<const std::uint8_t> packet, const plan_field& p, u128 pos, bool exact,
                                     bool cut_fits) noexcept {
+    // (A field of permuted bytes has no cut, so cut_fits is false for it.)
     const std::uint64_t raw = PW_LIKELY(cut_fits) ? apply_cut(p.cut, packet.data()) : cut_number(packet, pos, p.desc, exact);
     if (PW_UNLIKELY(p.desc.permutation != 0)) return permute_read(raw, p.desc.permutation, p.desc.bits);
     return raw;
