@@ -120,7 +120,10 @@ PW_INLINE status pack_value(std::span<std::uint8_t> packet, const packet::plan_f
     if (is_text(p.desc.encoding)) return detail::pack_text(packet, p, pos, value, labels);
     auto pattern = encode_number_value(p.desc, value, p.exact);
     if (PW_UNLIKELY(!pattern)) return pattern.take_error();
-    if (PW_UNLIKELY(p.pack_fault != packet::field_fault::none)) return fault_error(p.pack_fault, labels);
+    if (PW_UNLIKELY(p.pack_special)) {
+        if (p.pack_fault != packet::field_fault::none) return fault_error(p.pack_fault, labels);
+        *pattern = packet::permute_write(*pattern, p.desc.permutation, p.desc.bits);
+    }
     packet::put_number(packet, pos, p.desc, *pattern);
     return success();
 }

@@ -135,6 +135,7 @@ struct field_writer {
             }
             detail::write_word(out + k * stride, index, shift, width, v);
         } else {
+            if (d.permutation != 0) pattern = permute_write(pattern, d.permutation, d.bits);
             put_number({out + k * stride, stride}, pos, d, pattern);
         }
     }

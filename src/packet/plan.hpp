@@ -83,6 +83,9 @@ struct plan_field {
     // An exact recipe's field: binary16/32 NaNs keep their quiet bit both ways, and
     // text too long for the field is refused rather than cut.
     bool exact = false;
+    // The packer meets something besides placing the pattern: a fault, or
+    // bytes to permute first.
+    bool pack_special = false;
 };
 
 // What an item's names resolved to, for the faults of a plan field.
@@ -99,6 +102,7 @@ PW_INLINE void set_faults(plan_field& p, names_known n) noexcept {
     p.pack_fault = !n.packer_knows ? field_fault::encoding
                    : !n.order_known ? field_fault::byte_order
                                     : field_fault::none;
+    p.pack_special = p.pack_fault != field_fault::none || p.desc.permutation != 0;
 }
 
 // ---- positions ----
@@ -143,8 +147,9 @@ PW_INLINE u128 bytes_needed(std::size_t bits, u128 pos, bool exact) noexcept {
 // ---- the steps ----
 
 // Places a numeric field's pattern at bit `pos`.
+// A field of permuted bytes is placed as big order: the caller passes its
+// pattern through permute_write first.
 PW_INLINE void put_number(std::span<std::uint8_t> packet, u128 pos, const field_desc& d, std::uint64_t pattern) noexcept {
-    if (PW_UNLIKELY(d.permutation != 0)) pattern = permute_write(pattern, d.permutation, d.bits);
     if (PW_LIKELY(pos <= UINT64_MAX) &&
         place_number_in_word(packet, static_cast<std::uint64_t>(pos), d.bits, pattern, d.reverse, d.order))
         return;
