@@ -11,6 +11,9 @@ import pytest
 import packweaver as pw
 
 ccsdspy = pytest.importorskip("ccsdspy")
+# ccsdspy's own warnings (its NumPy dtype assignments, its sequence count notice) are not ours.
+pytestmark = [pytest.mark.filterwarnings("ignore::DeprecationWarning:ccsdspy"),
+              pytest.mark.filterwarnings("ignore:Sequence count are out of order")]
 SAMPLES = pathlib.Path(ccsdspy.__file__).parent / "tests" / "data" / "byte_order"
 ORDERS = sorted(p.stem.split("_")[1] for p in SAMPLES.glob("byteorder_*.bin")) if SAMPLES.is_dir() else []
 

@@ -10,6 +10,9 @@ import pytest
 import packweaver as pw
 
 ccsdspy = pytest.importorskip("ccsdspy")
+# ccsdspy's own warnings (its NumPy dtype assignments, its sequence count notice) are not ours.
+pytestmark = [pytest.mark.filterwarnings("ignore::DeprecationWarning:ccsdspy"),
+              pytest.mark.filterwarnings("ignore:Sequence count are out of order")]
 logging.getLogger("ccsdspy").setLevel(logging.ERROR)
 DATA = pathlib.Path(ccsdspy.__file__).parent / "tests" / "data"
 HS = sorted(p.parent for p in (DATA / "hs").glob("apid*/defs.csv")) if DATA.is_dir() else []
