@@ -86,7 +86,14 @@ bool errors_argument(PyObject* o, bool& mask) {
     return false;
 }
 
-void note_place(const compiled_recipe& r, const stream_shape& shape, std::size_t packet, std::size_t field) {
+namespace {
+std::string element_text(std::size_t element) {
+    return element == SIZE_MAX ? std::string() : ", element " + std::to_string(element);
+}
+}  // namespace
+
+void note_place(const compiled_recipe& r, const stream_shape& shape, std::size_t packet, std::size_t field,
+                std::size_t element) {
     std::string text;
     {
         // Reading the name's text must not meet the exception.
@@ -94,17 +101,19 @@ void note_place(const compiled_recipe& r, const stream_shape& shape, std::size_t
         text = "at packet " + std::to_string(packet) + " (byte " + std::to_string(shape.start(packet)) +
                " of the buffer)";
         if (field < r.objects.size())
-            text += ", field '" + utf8_of(r.objects[field].name.get()) + "' (item " + std::to_string(field) + ")";
+            text += ", field '" + utf8_of(r.objects[field].name.get()) + "' (item " + std::to_string(field) + ")" +
+                    element_text(element);
     }
     compat::add_exception_note(text);
 }
 
-void note_field(const compiled_recipe& r, std::size_t field) {
+void note_field(const compiled_recipe& r, std::size_t field, std::size_t element) {
     if (field >= r.objects.size()) return;
     std::string text;
     {
         compat::stashed_exception keep;
-        text = "at field '" + utf8_of(r.objects[field].name.get()) + "' (item " + std::to_string(field) + ")";
+        text = "at field '" + utf8_of(r.objects[field].name.get()) + "' (item " + std::to_string(field) + ")" +
+               element_text(element);
     }
     compat::add_exception_note(text);
 }

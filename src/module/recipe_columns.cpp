@@ -14,7 +14,7 @@
 
 #include "compat.hpp"
 #include "errors.hpp"
-#include "recipe_object.hpp"
+#include "column_parts.hpp"
 
 namespace packweaver::py {
 namespace {
@@ -36,137 +36,6 @@ constexpr std::size_t values_without_lock = 16384;
 constexpr std::size_t max_gather_bytes = 4096;
 // Text values decoded between two checks for signals.
 constexpr std::size_t texts_per_check = 4096;
-
-// A column: an array.array of `count` values of typecode `code`, each
-// `width` bytes, all equal to `fill` (0 or 1), and its buffer. Whatever
-// array.array has become, the buffer is checked to be exactly the column's
-// size before anything is written to it.
-class numeric_column {
-public:
-    numeric_column() = default;
-    numeric_column(const numeric_column&) = delete;
-    numeric_column& operator=(const numeric_column&) = delete;
-    ~numeric_column() {
-        if (viewed_) PyBuffer_Release(&view_);
-    }
-
-    bool make(char typecode, std::size_t width, std::size_t count, int fill = 0) {
-        const char code[2] = {typecode, 0};
-        ref one(PyObject_CallFunction(array_type, "s[i]", code, fill));
-        if (!one) return false;
-        if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-            PyErr_NoMemory();
-            return false;
-        }
-        // Repeating one value fills the array in one pass, without an object per value.
-        object_ = ref(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
-        if (!object_) return false;
-        if (PyObject_GetBuffer(object_.get(), &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) < 0)
-            return false;
-        viewed_ = true;
-        if (static_cast<std::size_t>(view_.itemsize) != width || view_.len < 0 ||
-            static_cast<std::size_t>(view_.len) / width != count || static_cast<std::size_t>(view_.len) % width != 0) {
-            PyErr_Format(PyExc_SystemError, "array.array('%c') gave a column of %zd bytes for %zu values", typecode,
-                         view_.len, count);
-            return false;
-        }
-        return true;
-    }
-    bool make(packet::column_type t, std::size_t count) {
-        return make(typecodes[static_cast<std::size_t>(t)], packet::column_width(t), count);
-    }
-    std::uint8_t* data() const noexcept { return static_cast<std::uint8_t*>(view_.buf); }
-    PyObject* object() const noexcept { return object_.get(); }
-
-private:
-    ref object_;
-    Py_buffer view_{};
-    bool viewed_ = false;
-};
-
-// Text values of one column, owned until their list is made.
-struct text_column {
-    std::vector<PyObject*> values;
-    // Or, read as UTF-8: the values one after another, and where each ends.
-    std::vector<std::uint8_t> utf8;  // its first `used` bytes
-    std::size_t used = 0;
-    std::vector<std::uint64_t> ends;
-    text_column() = default;
-    text_column(const text_column&) = delete;
-    text_column& operator=(const text_column&) = delete;
-    text_column(text_column&& o) noexcept
-        : values(std::move(o.values)), utf8(std::move(o.utf8)), used(o.used), ends(std::move(o.ends)) {}
-    ~text_column() {
-        for (PyObject* v : values) Py_DECREF(v);
-    }
-    // A new list of the values, which it takes over.
-    PyObject* to_list() {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
-        if (!list) return nullptr;
-        // Nothing below allocates or runs code: the list is whole before anyone can see it.
-        for (std::size_t k = 0; k < values.size(); ++k) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(k), values[k]);
-        values.clear();
-        return list;
-    }
-    // A new (data, offsets) pair of the UTF-8 values: bytes, and n + 1
-    // offsets into them ('i', or 'q' from 2**31 bytes).
-    PyObject* to_utf8_pair() const {
-        const bool wide = used > static_cast<std::size_t>(INT32_MAX);
-        ref data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(utf8.data()), static_cast<Py_ssize_t>(used)));
-        if (!data) return nullptr;
-        ref offsets;
-        if (wide) {
-            std::vector<std::int64_t> o(ends.size() + 1, 0);
-            for (std::size_t k = 0; k < ends.size(); ++k) o[k + 1] = static_cast<std::int64_t>(ends[k]);
-            offsets = ref(new_array('q', o.size(), o.data()));
-        } else {
-            std::vector<std::int32_t> o(ends.size() + 1, 0);
-            for (std::size_t k = 0; k < ends.size(); ++k) o[k + 1] = static_cast<std::int32_t>(ends[k]);
-            offsets = ref(new_array('i', o.size(), o.data()));
-        }
-        if (!offsets) return nullptr;
-        return PyTuple_Pack(2, data.get(), offsets.get());
-    }
-};
-
-// A fault of one value: its error, or for a packet of an index too short for
-// the field, the sizes (the message needs the interpreter to be made).
-struct value_fault {
-    std::size_t packet = SIZE_MAX;
-    std::size_t field = SIZE_MAX;
-    error err{};
-    bool too_short = false;
-    u128 needed = 0;
-    std::size_t length = 0;
-
-    // Whether (p, f) comes before this fault in reading order.
-    bool before(std::size_t p, std::size_t f) const noexcept { return p < packet || (p == packet && f < field); }
-};
-
-// How many faults a masked read describes; the others are only counted.
-constexpr std::size_t faults_described = 10;
-
-// The faults of a read: the first in (packet, field) order when raising;
-// when masking, the count and the first few (the first few of each field
-// are kept, which hold the first few overall).
-struct fault_log {
-    bool mask = false;
-    value_fault first;
-    std::size_t count = 0;
-    std::vector<value_fault> described;
-    std::vector<std::size_t> kept;  // per field, when masking
-
-    void offer(value_fault f) {
-        ++count;
-        if (mask) {
-            if (kept.size() <= f.field) kept.resize(f.field + 1, 0);
-            if (kept[f.field]++ < faults_described) described.push_back(std::move(f));
-            return;
-        }
-        if (first.before(f.packet, f.field)) first = std::move(f);
-    }
-    bool raising_at(std::size_t p, std::size_t f) const noexcept { return !mask && !first.before(p, f); }
-};
 
 // A fault every packet meets, whatever it holds.
 bool static_fault(const compiled_recipe& r, std::size_t i, const stream_shape& shape) {
@@ -265,13 +134,17 @@ struct numeric_fill {
     }
 };
 
+}  // namespace
+
+PyObject* array_type_object() noexcept { return array_type; }
+
 // The exception of a fault, with where it happened as a note.
 PyObject* raise_fault(const compiled_recipe& r, const stream_shape& shape, const value_fault& f) {
     if (f.too_short)
         fail(packet_too_short(r.objects[f.field].name.get(), f.needed, f.length));
     else
         fail(f.err);
-    note_place(r, shape, f.packet, f.field);
+    note_place(r, shape, f.packet, f.field, f.element);
     return nullptr;
 }
 
@@ -280,11 +153,11 @@ PyObject* describe_fault(const compiled_recipe& r, const stream_shape& shape, co
     const error e = f.too_short ? packet_too_short(r.objects[f.field].name.get(), f.needed, f.length) : f.err;
     const std::string text = "packet " + std::to_string(f.packet) + " (byte " + std::to_string(shape.start(f.packet)) +
                              "), field '" + utf8_of(r.objects[f.field].name.get()) + "' (item " +
-                             std::to_string(f.field) + "): " + e.message;
+                             std::to_string(f.field) + ")" +
+                             (f.element == SIZE_MAX ? std::string() : ", element " + std::to_string(f.element)) + ": " +
+                             e.message;
     return str_from_utf8(text);
 }
-
-}  // namespace
 
 bool init_columns() {
     ref module(PyImport_ImportModule("array"));
@@ -462,11 +335,18 @@ PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> d
             lists[i] = ref(utf8_text ? text_values[i].to_utf8_pair() : text_values[i].to_list());
             if (!lists[i]) return nullptr;
         }
+    std::vector<PyObject*> columns(n);
+    for (std::size_t i = 0; i < n; ++i) columns[i] = lists[i] ? lists[i].get() : numeric[i].object();
+    return columns_result(r, shape, columns, valid, log, mask);
+}
+
+PyObject* columns_result(const compiled_recipe& r, const stream_shape& shape, const std::vector<PyObject*>& columns,
+                         std::vector<numeric_column>& valid, fault_log& log, bool mask) {
+    const std::size_t n = r.fields.size();
     ref out(compat::new_presized_dict(static_cast<Py_ssize_t>(n)));
     if (!out) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* column = lists[i] ? lists[i].get() : numeric[i].object();
-        if (PyDict_SetItem(out.get(), r.objects[i].name.get(), column) < 0) return nullptr;
+        if (PyDict_SetItem(out.get(), r.objects[i].name.get(), columns[i]) < 0) return nullptr;
     }
     if (!mask) return out.release();
 

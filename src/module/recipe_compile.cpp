@@ -2,6 +2,7 @@
 // positions and one-load cuts worked out, and a snapshot of what was read.
 #include <algorithm>
 
+#include "../packet/layout.hpp"
 #include "recipe_object.hpp"
 
 namespace packweaver::py {
@@ -30,7 +31,57 @@ PyObject* snapshot_item(const field_objects& o, const packet::field_desc& d) {
         if (!offset || PyDict_SetItemString(item.get(), "offset_bits", offset.get()) < 0) return nullptr;
     }
     if (o.value && PyDict_SetItemString(item.get(), "value", o.value.get()) < 0) return nullptr;
+    if (o.count && PyDict_SetItemString(item.get(), "count", o.count.get()) < 0) return nullptr;
     return item.release();
+}
+
+// The shape of field i from its count as given: an int, "rest", or the name
+// of an earlier single unsigned field. Compares only strs: runs no code.
+status shape_of(compiled_recipe& c, std::size_t i) {
+    packet::plan_field& p = c.fields[i];
+    PyObject* count = c.objects[i].count.get();
+    PyObject* name = c.objects[i].name.get();
+    if (!PyUnicode_Check(count)) {
+        std::size_t n = 0;
+        if (!to_size(count, n)) return pending_error();  // checked when read: an int from 1
+        p.shape.kind = packet::count_kind::fixed;
+        p.shape.count = n;
+        return success();
+    }
+    if (PyUnicode_CompareWithASCIIString(count, "rest") == 0) {
+        p.shape.kind = packet::count_kind::rest;
+        return success();
+    }
+    for (std::size_t j = i; j-- > 0;) {
+        const int same = PyUnicode_Compare(c.objects[j].name.get(), count);
+        if (same == -1 && PyErr_Occurred()) return pending_error();
+        if (same != 0) continue;
+        const packet::plan_field& q = c.fields[j];
+        if (q.shape.is_array() || q.desc.encoding != field_encoding::unsigned_int)
+            return item_fault(i, name,
+                              "count names '" + utf8_of(count) + "', which is not a single 'unsigned' field");
+        p.shape.kind = packet::count_kind::field;
+        p.shape.field = j;
+        return success();
+    }
+    return item_fault(i, name, "count is an int, \"rest\" or the name of an earlier field; no field before this one is named '" +
+                                   utf8_of(count) + "'");
+}
+
+// After a "rest" array, only fields of a fixed size that follow it: they sit at
+// the packet's end.
+status check_rest(compiled_recipe& c, std::size_t rest) {
+    u128 trailing = 0;
+    for (std::size_t i = rest + 1; i < c.fields.size(); ++i) {
+        const packet::plan_field& p = c.fields[i];
+        if (p.shape.varies() || p.desc.has_offset)
+            return item_fault(i, c.objects[i].name.get(),
+                              std::string("a field after a \"rest\" array sits at the packet's end: it can have ") +
+                                  (p.desc.has_offset ? "no offset_bits" : "no count but a fixed one"));
+        trailing += packet::extent_bits(p, p.shape.count);
+    }
+    c.fields[rest].shape.trailing = trailing;
+    return success();
 }
 
 }  // namespace
@@ -53,7 +104,7 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
         item_view f;
         *failed = i;
         if (exact) {
-            if (status s = read_exact_item(items[i], i, f); !s) return s.take_error();
+            if (status s = read_exact_item(items[i], i, f, c->objects[i].count); !s) return s.take_error();
         } else {
             if (status s = refuse_exact_only_keys(items[i], i); !s) return s.take_error();
             if (status s = read_item(items[i], item_part::keys_and_value, f); !s) return s.take_error();
@@ -69,23 +120,41 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
         if (!o.name || !o.encoding_text || !o.order_text) return pending_error();
         Py_XINCREF(f.value);
         o.value = ref(f.value);
+        if (o.count) {
+            c->has_arrays = true;
+            if (status s = shape_of(*c, i); !s) return s.take_error();
+        }
         dicts[i] = ref(snapshot_item(o, f.desc));
         if (!dicts[i]) return pending_error();
     }
+    for (std::size_t i = 0; i < n; ++i)
+        if (c->fields[i].shape.kind == packet::count_kind::rest) {
+            *failed = i;
+            if (status s = check_rest(*c, i); !s) return s.take_error();
+            break;
+        }
 
+    // Positions for a packet whose arrays vary hold up to the first such array;
+    // the array road lays out each packet.
     packet::position_tracker positions;
     packet::packet_extent extent;
     u128 needed = 0;  // bytes every field needs of a packet read at offset 0
     for (auto& p : c->fields) {
-        p.position = positions.place(p.desc);
-        extent.add(p.desc);
-        needed = std::max(needed, packet::bytes_needed(p.desc.bits, p.position, exact));
+        const u128 bits = p.shape.varies() ? 0 : packet::extent_bits(p, p.shape.count);
+        p.position = positions.place(p.desc, bits);
+        extent.add(p.desc, bits);
+        if (bits != 0)
+            needed = std::max(needed, exact ? (p.position + bits + 7) / 8
+                                            : packet::bytes_needed(p.desc.bits, p.position, false));
     }
     c->end_bits = extent.end_bits();
     c->size = (c->end_bits + 7) / 8;
     // The one-load cuts may count on the bytes every field needs.
     const std::size_t reach = needed > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(needed);
-    for (auto& p : c->fields) plan_cut(p, exact, reach);
+    for (auto& p : c->fields) {
+        plan_cut(p, exact, reach);
+        if (c->has_arrays) p.cut = packet::word_cut{};
+    }
 
     *failed = SIZE_MAX;
     ref snapshot(PyList_New(static_cast<Py_ssize_t>(n)));

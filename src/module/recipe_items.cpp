@@ -18,9 +18,11 @@ namespace packweaver::py {
 namespace {
 
 // The keys an exact item may have, in the order they are read.
-enum exact_key : unsigned { ek_name, ek_encoding, ek_bits, ek_byte_order, ek_reverse_bits, ek_offset_bits, ek_value, ek_count };
+enum exact_key : unsigned {
+    ek_name, ek_encoding, ek_bits, ek_byte_order, ek_reverse_bits, ek_offset_bits, ek_value, ek_elements, ek_count
+};
 constexpr std::array<const char*, ek_count> exact_key_texts = {
-    "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value",
+    "name", "encoding", "bits", "byte_order", "reverse_bits", "offset_bits", "value", "count",
 };
 // Keys that only an exact recipe understands.
 constexpr std::array<const char*, 1> exact_only_keys = {"count"};
@@ -34,12 +36,7 @@ std::string item_label(std::size_t index, PyObject* name) {
     return s;
 }
 
-PW_COLD error item_fault(std::size_t index, PyObject* name, const std::string& text) {
-    return value_error(item_label(index, name) + ": " + text);
-}
 
-// A pending exception raised by a conversion: the caller notes the item.
-PW_COLD error noted(std::size_t, PyObject*) { return pending_error(); }
 
 // The fixed width of an encoding's fields, or 0 when any width of a range will do.
 std::size_t fixed_width(field_encoding e) noexcept {
@@ -147,6 +144,10 @@ bool digit_order(PyObject* text, packet::field_desc& d, bool& known, std::string
 
 }  // namespace
 
+PW_COLD error item_fault(std::size_t index, PyObject* name, const std::string& text) {
+    return value_error(item_label(index, name) + ": " + text);
+}
+
 bool init_exact_items() {
     big_text = PyUnicode_InternFromString("big");
     return big_text != nullptr;
@@ -158,31 +159,31 @@ status refuse_exact_only_keys(PyObject* item, std::size_t index) {
         ref k(PyUnicode_InternFromString(key));
         if (!k) return pending_error();
         const int found = PyDict_Contains(item, k.get());
-        if (found < 0) return noted(index, nullptr);
+        if (found < 0) return pending_error();
         if (found > 0)
             return item_fault(index, nullptr, std::string("the key '") + key + "' needs an exact recipe (bit_exact=True)");
     }
     return success();
 }
 
-status read_exact_item(PyObject* item, std::size_t index, item_view& f) {
+status read_exact_item(PyObject* item, std::size_t index, item_view& f, ref& count) {
     if (PW_UNLIKELY(!PyDict_Check(item))) {
         raise_cast_error(item, "dict");
-        return noted(index, nullptr);
+        return pending_error();
     }
     std::array<ref, ek_count> v;
     for (unsigned k = 0; k < ek_count; ++k) {
         ref key(PyUnicode_InternFromString(exact_key_texts[k]));
         if (!key) return pending_error();
         PyObject* found = PyDict_GetItemWithError(item, key.get());
-        if (found == nullptr && PyErr_Occurred()) return noted(index, nullptr);
+        if (found == nullptr && PyErr_Occurred()) return pending_error();
         Py_XINCREF(found);
         v[k] = ref(found);
     }
     PyObject* name = v[ek_name].get();
     if (name == nullptr) return make_error(error_kind::key_error, item_label(index, nullptr) + " has no 'name'");
     text_view text;
-    if (!to_checked_text(name, text)) return noted(index, nullptr);
+    if (!to_checked_text(name, text)) return pending_error();
 
     // Unknown keys, named. Only str contents are compared while the dict is
     // walked: no Python code runs.
@@ -198,39 +199,37 @@ status read_exact_item(PyObject* item, std::size_t index, item_view& f) {
             bool known = false;
             for (const char* k : exact_key_texts) known = known || PyUnicode_CompareWithASCIIString(key, k) == 0;
             if (!known) {
-                bool only_exact = false;
-                for (const char* k : exact_only_keys) only_exact = only_exact || PyUnicode_CompareWithASCIIString(key, k) == 0;
-                unknown = "the key '" + utf8_of(key) + (only_exact ? "' is not supported yet" : "' is unknown");
+                unknown = "the key '" + utf8_of(key) + "' is unknown";
                 break;
             }
         }
         if (!unknown.empty())
             return item_fault(index, name,
                               unknown + " (an item has name, encoding, bits and optionally byte_order, reverse_bits, "
-                                        "offset_bits, value)");
+                                        "offset_bits, value, count)");
     }
 
     f.name = name;
     for (auto [k, what] : {std::pair{ek_encoding, "encoding"}, std::pair{ek_bits, "bits"}})
         if (!v[k]) return make_error(error_kind::key_error, item_label(index, name) + " has no '" + what + "'");
     f.encoding_text = v[ek_encoding].get();
-    if (!to_checked_text(f.encoding_text, text)) return noted(index, name);
-    if (!to_size(v[ek_bits].get(), f.desc.bits)) return noted(index, name);
+    if (!to_checked_text(f.encoding_text, text)) return pending_error();
+    if (!to_size(v[ek_bits].get(), f.desc.bits)) return pending_error();
     f.order_text = v[ek_byte_order] ? v[ek_byte_order].get() : big_text;
-    if (!to_checked_text(f.order_text, text)) return noted(index, name);
+    if (!to_checked_text(f.order_text, text)) return pending_error();
     f.desc.reverse = false;
-    if (v[ek_reverse_bits] && !to_bool(v[ek_reverse_bits].get(), f.desc.reverse)) return noted(index, name);
+    if (v[ek_reverse_bits] && !to_bool(v[ek_reverse_bits].get(), f.desc.reverse)) return pending_error();
     f.desc.has_offset = static_cast<bool>(v[ek_offset_bits]);
-    if (f.desc.has_offset && !to_size(v[ek_offset_bits].get(), f.desc.offset)) return noted(index, name);
+    if (f.desc.has_offset && !to_size(v[ek_offset_bits].get(), f.desc.offset)) return pending_error();
     f.value = v[ek_value].get();
 
     f.encoding = nullptr;
     f.order_known = false;
     f.desc.permutation = 0;
-    if (status s = resolve_encoding_slow(f); !s) return noted(index, name);
+    if (status s = resolve_encoding_slow(f); !s) return pending_error();
     std::string order_fault;
     if (!digit_order(f.order_text, f.desc, f.order_known, order_fault)) {
-        if (status s = resolve_order_slow(f); !s) return noted(index, name);
+        if (status s = resolve_order_slow(f); !s) return pending_error();
     }
     if (!order_fault.empty()) return item_fault(index, name, order_fault);
     if (f.encoding == nullptr) return item_fault(index, name, unsupported_encoding(f.encoding_text).message);
@@ -243,6 +242,22 @@ status read_exact_item(PyObject* item, std::size_t index, item_view& f) {
     if (!f.order_known) return item_fault(index, name, invalid_byte_order(f.order_text).message);
     if (std::string fault = width_fault(f.desc, f.encoding_text); !fault.empty())
         return item_fault(index, name, fault);
+    if (PyObject* c = v[ek_elements].get()) {
+        if (is_text(f.desc.encoding))
+            return item_fault(index, name, "count applies to numeric fields, not to '" + utf8_of(f.encoding_text) + "' text");
+        if (PyUnicode_Check(c)) {
+            if (!to_checked_text(c, text)) return pending_error();
+        } else if (PyLong_Check(c) && !PyBool_Check(c)) {
+            std::size_t n = 0;
+            if (!to_size(c, n)) return pending_error();
+            if (n == 0) return item_fault(index, name, "count is at least 1, not 0");
+        } else {
+            return item_fault(index, name,
+                              std::string("count is an int, the name of an earlier field or \"rest\", not ") +
+                                  Py_TYPE(c)->tp_name);
+        }
+        count = std::move(v[ek_elements]);
+    }
     f.hold();  // the item's objects outlive the references above
     return success();
 }

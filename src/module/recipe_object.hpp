@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "../common/error.hpp"
@@ -24,6 +25,7 @@ struct field_objects {
     ref encoding_text;  // as the item gave it, for messages
     ref order_text;
     ref value;  // the item's value, or empty
+    ref count;  // the item's count as given (an int or a str), or empty
 
     field_labels labels() const noexcept { return {name.get(), encoding_text.get(), order_text.get()}; }
 };
@@ -34,6 +36,7 @@ struct compiled_recipe {
     u128 end_bits = 0;  // where the packer's sizing pass ends the packet
     u128 size = 0;      // bytes; may exceed what a bytes object can hold
     bool exact = false;
+    bool has_arrays = false;  // some field has a count: read and packed by the array road
     bool cleared = false;  // the collector cleared the object: no method may run
     ref snapshot;          // list of dicts: what was read, for == and pickling
     ref names;             // tuple of the names, in item order
@@ -53,7 +56,10 @@ PyObject* raise_cleared();
 
 // Item i of an exact recipe read into f, its objects held, every check of
 // the exact mode made (recipe_items.cpp).
-status read_exact_item(PyObject* item, std::size_t index, item_view& f);
+status read_exact_item(PyObject* item, std::size_t index, item_view& f, ref& count);
+
+// "Recipe item {index} ('{name}'): {text}"
+error item_fault(std::size_t index, PyObject* name, const std::string& text);
 
 // Refuses, for a recipe that is not exact, the keys only exact ones understand.
 status refuse_exact_only_keys(PyObject* item, std::size_t index);
@@ -61,7 +67,6 @@ status refuse_exact_only_keys(PyObject* item, std::size_t index);
 // Interns the default byte order; called once at start-up.
 bool init_exact_items();
 
-// Reads every item once into a compiled recipe.
 // Reads every item once into a compiled recipe; on failure, *failed is the
 // item that failed.
 result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool exact, std::size_t* failed);
@@ -149,10 +154,12 @@ bool errors_argument(PyObject* o, bool& mask);
 
 // Adds where a stream method's failure happened to the exception being
 // raised, as a note: the packet's number and byte offset, the field.
-void note_place(const compiled_recipe& r, const stream_shape& shape, std::size_t packet, std::size_t field);
+// With `element`, the element of an array field.
+void note_place(const compiled_recipe& r, const stream_shape& shape, std::size_t packet, std::size_t field,
+                std::size_t element = SIZE_MAX);
 
 // The same for a method of one packet: the field.
-void note_field(const compiled_recipe& r, std::size_t field);
+void note_field(const compiled_recipe& r, std::size_t field, std::size_t element = SIZE_MAX);
 
 // ---- the methods ----
 
@@ -166,9 +173,14 @@ PyObject* recipe_pack_columns_into(PyObject* self, const call& c);
 PyObject* recipe_from_csv(PyObject* type, const call& c);
 
 // One packet into a new dict (base: the bit offset of the recipe's bit 0);
-// on failure, *failed is the field that failed.
+// on failure, *failed is the field that failed (and *element its element,
+// for an array field; else left alone).
 result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base,
-                             std::size_t* failed = nullptr);
+                             std::size_t* failed = nullptr, std::size_t* element = nullptr);
+
+// The same for a recipe with arrays (recipe_arrays.cpp).
+result<PyObject*> unpack_with_arrays(const compiled_recipe& c, std::span<const std::uint8_t> packet,
+                                     std::size_t base, std::size_t* failed, std::size_t* element);
 
 // The columns of every packet of a stream (the unpack_columns method, and
 // Framing.read): a dict of columns, or with mask a tuple (columns, valid,
@@ -182,6 +194,11 @@ PyObject* new_array(char code, std::size_t count, const void* data);
 
 // The array.array typecode of a column type ('B' ... 'd').
 char typecode_of(packet::column_type t) noexcept;
+
+// A memoryview of `rows` x `columns` over a new array.array of that many
+// values (rows_type.cpp); the type behind it is readied by add_rows_type.
+PyObject* rows_view(PyObject* array, std::size_t rows, std::size_t columns);
+bool add_rows_type();
 
 // The iterator type of iter_unpack; readied by add_iterator_type.
 bool add_iterator_type();

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "../common/format.hpp"
+#include "../packet/layout.hpp"
 #include "errors.hpp"
 #include "pack_engine.hpp"
 #include "recipe_object.hpp"
@@ -114,11 +115,110 @@ status pack_fields(const compiled_recipe& c, std::span<std::uint8_t> packet, val
     return success();
 }
 
-// The failure of a field, with the field named in a note.
-PyObject* fail_field(const compiled_recipe& r, const error& e, std::size_t field) {
+// The failure of a field, with the field (and element) named in a note.
+PyObject* fail_field(const compiled_recipe& r, const error& e, std::size_t field, std::size_t element = SIZE_MAX) {
     fail(e);
-    note_field(r, field);
+    note_field(r, field, element);
     return nullptr;
+}
+
+// ---- recipes with arrays ----
+
+// A packet of a recipe with arrays: every value taken first (an array's as a
+// tuple, which no conversion can change), the packet laid out from the
+// arrays' lengths.
+struct array_packet {
+    std::vector<ref> values;
+    std::vector<std::uint64_t> counts;
+    std::vector<packet::field_place> places;
+    u128 bits = 0;  // whole bytes
+    std::size_t failed = 0;
+    std::size_t element = SIZE_MAX;
+
+    status gather(const compiled_recipe& c, value_source& source) {
+        const std::size_t n = c.fields.size();
+        values.resize(n);
+        counts.assign(n, 1);
+        places.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const packet::plan_field& p = c.fields[i];
+            failed = i;
+            auto got = source.get(i, c.objects[i]);
+            if (!got) return got.take_error();
+            values[i] = ref(*got);
+            if (!p.shape.is_array()) continue;
+            PyObject* v = values[i].get();
+            if (PyUnicode_Check(v))
+                return make_error(error_kind::type_error, "an array field takes a sequence of numbers, not str");
+            values[i] = ref(PySequence_Tuple(v));
+            if (!values[i]) return pending_error();
+            counts[i] = static_cast<std::uint64_t>(PyTuple_GET_SIZE(values[i].get()));
+            if (p.shape.kind == packet::count_kind::fixed && counts[i] != p.shape.count)
+                return value_error("the field holds " + fmt::dec(std::uint64_t{p.shape.count}) + " elements, " +
+                                   fmt::dec(counts[i]) + (counts[i] == 1 ? " was given" : " were given"));
+        }
+        // A count field holds its array's length.
+        for (std::size_t i = 0; i < n; ++i) {
+            const packet::plan_field& p = c.fields[i];
+            if (p.shape.kind != packet::count_kind::field) continue;
+            failed = p.shape.field;
+            std::uint64_t given = 0;
+            if (!to_u64(values[p.shape.field].get(), given)) return pending_error();
+            failed = i;
+            if (given != counts[i])
+                return value_error("'" + utf8_of(c.objects[p.shape.field].name.get()) + "' is " + fmt::dec(given) +
+                                   " but " + fmt::dec(counts[i]) + (counts[i] == 1 ? " element was" : " elements were") +
+                                   " given");
+        }
+        bits = packet::lay_out_for_packing(c.fields, counts.data(), places.data());
+        // A "rest" array is read back as the elements that fit: padding to a
+        // whole byte must hold none.
+        for (std::size_t i = 0; i < n; ++i) {
+            const packet::plan_field& p = c.fields[i];
+            if (p.shape.kind != packet::count_kind::rest) continue;
+            const u128 room = bits - p.shape.trailing - places[i].position;
+            if (room / p.desc.bits != counts[i]) {
+                failed = i;
+                return value_error(fmt::dec(counts[i]) + " elements of " + fmt::dec(std::uint64_t{p.desc.bits}) +
+                                   " bits leave room for more before the packet's last whole byte: they would "
+                                   "read back as " + fmt::dec(room / p.desc.bits));
+            }
+        }
+        return success();
+    }
+
+    status pack(const compiled_recipe& c, std::span<std::uint8_t> packet) {
+        for (std::size_t i = 0; i < c.fields.size(); ++i) {
+            const packet::plan_field& p = c.fields[i];
+            const field_labels labels = c.objects[i].labels();
+            failed = i;
+            if (!p.shape.is_array()) {
+                if (status s = pack_value(packet, p, places[i].position, values[i].get(), labels); !s) return s;
+                continue;
+            }
+            PyObject* tuple = values[i].get();
+            for (std::size_t j = 0; j < counts[i]; ++j) {
+                const u128 at = places[i].position + static_cast<u128>(j) * p.desc.bits;
+                if (status s = pack_value(packet, p, at, PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(j)), labels); !s) {
+                    element = j;
+                    return s;
+                }
+            }
+        }
+        return success();
+    }
+};
+
+PyObject* pack_with_arrays(const compiled_recipe& r, value_source& source) {
+    array_packet a;
+    if (status s = a.gather(r, source); !s) return fail_field(r, s.err(), a.failed);
+    auto made = new_packet(a.bits);
+    if (!made) return fail(made.err());
+    ref bytes(*made);
+    const std::span<std::uint8_t> packet(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())),
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    if (status s = a.pack(r, packet); !s) return fail_field(r, s.err(), a.failed, a.element);
+    return bytes.release();
 }
 
 }  // namespace
@@ -127,6 +227,7 @@ PyObject* recipe_pack(PyObject* self, const call& c) {
     const compiled_recipe& r = recipe_of(self);
     value_source source;
     if (!source.assign(c.arg(0), r.fields.size())) return nullptr;
+    if (r.has_arrays) return pack_with_arrays(r, source);
     auto made = new_packet(r.end_bits);
     if (!made) return fail(made.err());
     ref bytes(*made);
@@ -146,7 +247,11 @@ PyObject* recipe_pack_into(PyObject* self, const call& c) {
     value_source source;
     if (!source.assign(c.arg(2), r.fields.size())) return nullptr;
     const std::span<std::uint8_t> out = target.bytes();
-    const u128 needed = (static_cast<u128>(offset) + r.end_bits + 7) / 8;
+    array_packet a;
+    if (r.has_arrays) {
+        if (status s = a.gather(r, source); !s) return fail_field(r, s.err(), a.failed);
+    }
+    const u128 needed = (static_cast<u128>(offset) + (r.has_arrays ? a.bits : r.end_bits) + 7) / 8;
     if (needed > out.size())
         return fail(value_error("Buffer too small: the packet needs " + fmt::dec(needed) + " bytes from bit " +
                                 fmt::dec(std::uint64_t{offset}) + ", buffer has " +
@@ -154,6 +259,14 @@ PyObject* recipe_pack_into(PyObject* self, const call& c) {
     // Packed in full first, so that a failure writes nothing; then only the
     // bits the fields cover are copied. (The packet is no longer than the
     // buffer, checked above.)
+    if (r.has_arrays) {
+        std::vector<std::uint8_t> packet(static_cast<std::size_t>(a.bits / 8), 0);
+        if (status s = a.pack(r, packet); !s) return fail_field(r, s.err(), a.failed, a.element);
+        for (std::size_t i = 0; i < r.fields.size(); ++i)
+            packet::copy_field(out, offset + a.places[i].position, packet, a.places[i].position,
+                               static_cast<std::size_t>(packet::extent_bits(r.fields[i], a.counts[i])));
+        Py_RETURN_NONE;
+    }
     std::vector<std::uint8_t> packet(static_cast<std::size_t>(r.size), 0);
     std::size_t failed = 0;
     if (status s = pack_fields(r, packet, source, failed); !s) return fail_field(r, s.err(), failed);

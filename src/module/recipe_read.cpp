@@ -9,7 +9,8 @@
 namespace packweaver::py {
 
 result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base,
-                             std::size_t* failed) {
+                             std::size_t* failed, std::size_t* element) {
+    if (PW_UNLIKELY(c.has_arrays)) return unpack_with_arrays(c, packet, base, failed, element);
     ref out(compat::new_presized_dict(static_cast<Py_ssize_t>(c.fields.size())));
     if (!out) return pending_error();
     for (std::size_t i = 0; i < c.fields.size(); ++i) {
@@ -38,11 +39,11 @@ PyObject* recipe_unpack(PyObject* self, const call& c) {
     if (!packet.get(c.arg(0), "packet", false)) return nullptr;
     std::size_t offset = 0;
     if (!optional_size(c.arg(1), "offset_bits", false, offset)) return nullptr;
-    std::size_t failed = SIZE_MAX;
-    auto out = unpack_one(r, packet.bytes(), offset, &failed);
+    std::size_t failed = SIZE_MAX, element = SIZE_MAX;
+    auto out = unpack_one(r, packet.bytes(), offset, &failed, &element);
     if (!out) {
         fail(out.err());
-        note_field(r, failed);
+        note_field(r, failed, element);
         return nullptr;
     }
     return *out;
@@ -69,11 +70,11 @@ PyObject* next_packet(PyObject* self) {
     const compiled_recipe& r = recipe_of(it->owner);
     if (PW_UNLIKELY(r.cleared)) return raise_cleared();
     const auto* data = static_cast<const std::uint8_t*>(it->view.buf);
-    std::size_t failed = SIZE_MAX;
-    auto out = unpack_one(r, it->shape.packet(data, it->next), it->shape.offset, &failed);
+    std::size_t failed = SIZE_MAX, element = SIZE_MAX;
+    auto out = unpack_one(r, it->shape.packet(data, it->next), it->shape.offset, &failed, &element);
     if (!out) {
         fail(out.err());
-        note_place(r, it->shape, it->next, failed);
+        note_place(r, it->shape, it->next, failed, element);
         return nullptr;
     }
     ++it->next;

@@ -291,7 +291,7 @@ bool add_recipe_type(PyObject* module) {
     PyType_Spec recipe_spec = {"packweaver.Recipe", sizeof(recipe_object), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, recipe_slots};
     recipe_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&recipe_spec));
-    if (!recipe_type || !add_iterator_type() || !init_columns()) return false;
+    if (!recipe_type || !add_iterator_type() || !add_rows_type() || !init_columns()) return false;
     return PyObject_SetAttrString(module, "Recipe", reinterpret_cast<PyObject*>(recipe_type)) == 0;
 }
 

@@ -73,6 +73,21 @@ PW_INLINE std::uint64_t apply_cut(const word_cut& c, const std::uint8_t* packet)
 // converted and a bad byte order after the value is encoded.
 enum class field_fault : std::uint8_t { none, byte_order, encoding };
 
+// How many elements a field holds: one value, a fixed number, the value of
+// an earlier field of the packet (`field`: its index), or as many as fit
+// before the fields that follow it (`trailing`: their bits), which then sit
+// at the packet's end.
+enum class count_kind : std::uint8_t { one, fixed, field, rest };
+struct array_shape {
+    count_kind kind = count_kind::one;
+    std::size_t count = 1;  // fixed
+    std::size_t field = 0;  // field
+    u128 trailing = 0;      // rest
+
+    bool is_array() const noexcept { return kind != count_kind::one; }
+    bool varies() const noexcept { return kind == count_kind::field || kind == count_kind::rest; }
+};
+
 // One field of a plan.
 struct plan_field {
     field_desc desc;                               // desc.order holds only without a byte-order fault
@@ -86,6 +101,8 @@ struct plan_field {
     // The packer meets something besides placing the pattern: a fault, or
     // bytes to permute first.
     bool pack_special = false;
+    // Elements of desc.bits each, back to back from `position`.
+    array_shape shape;
 };
 
 // What an item's names resolved to, for the faults of a plan field.
@@ -112,11 +129,13 @@ PW_INLINE void set_faults(plan_field& p, names_known n) noexcept {
 class position_tracker {
 public:
     explicit position_tracker(u128 base = 0) noexcept : base_(base), cursor_(base) {}
-    PW_INLINE u128 place(const field_desc& f) noexcept {
+    // `extent`: the bits the field takes (an array's elements), f.bits when absent.
+    PW_INLINE u128 place(const field_desc& f, u128 extent) noexcept {
         const u128 pos = f.has_offset ? base_ + f.offset : cursor_;
-        cursor_ = pos + f.bits;
+        cursor_ = pos + extent;
         return pos;
     }
+    PW_INLINE u128 place(const field_desc& f) noexcept { return place(f, f.bits); }
 
 private:
     u128 base_;
@@ -127,10 +146,11 @@ private:
 // furthest field so far (where the positions follow the previous one).
 class packet_extent {
 public:
-    PW_INLINE void add(const field_desc& f) noexcept {
+    PW_INLINE void add(const field_desc& f, u128 extent) noexcept {
         const u128 at = f.has_offset ? static_cast<u128>(f.offset) : end_;
-        if (at + f.bits > end_) end_ = at + f.bits;
+        if (at + extent > end_) end_ = at + extent;
     }
+    PW_INLINE void add(const field_desc& f) noexcept { add(f, f.bits); }
     u128 end_bits() const noexcept { return end_; }
 
 private:
