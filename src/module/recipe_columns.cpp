@@ -182,6 +182,7 @@ PyObject* new_array(char code, std::size_t count, const void* data) {
 
 PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> data, const stream_shape& shape,
                        bool mask, bool utf8_text) {
+    if (r.has_arrays) return read_array_columns(r, data, shape, mask, utf8_text);
     const std::size_t n = r.fields.size();
     const std::size_t count = shape.count;
 

@@ -188,6 +188,12 @@ result<PyObject*> unpack_with_arrays(const compiled_recipe& c, std::span<const s
 PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> data, const stream_shape& shape,
                        bool mask, bool utf8_text = false);
 
+// The same for a recipe with arrays (recipe_array_columns.cpp): a fixed
+// count's column is a memoryview of rows, a varying one's a (values,
+// offsets) pair.
+PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint8_t> data, const stream_shape& shape,
+                             bool mask, bool utf8_text);
+
 // A new array.array of `count` values of typecode `code` copied from data
 // (zeros where data is null).
 PyObject* new_array(char code, std::size_t count, const void* data);

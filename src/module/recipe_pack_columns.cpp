@@ -17,34 +17,27 @@
 #include "../encoder/text.hpp"
 #include "../packet/column_packing.hpp"
 #include "errors.hpp"
-#include "recipe_object.hpp"
+#include "pack_columns_parts.hpp"
 #include "sinks.hpp"
 
 namespace packweaver::py {
 namespace {
 
-constexpr std::size_t no_length = SIZE_MAX;  // a single value, repeated
 constexpr std::size_t block_packets = 256;
 constexpr std::size_t values_without_lock = 16384;
 
-// One field's column, as taken with the lock held.
-struct column_input {
-    packet::column_values values;
-    Py_buffer view{};
-    bool has_view = false;
-    std::vector<std::uint64_t> patterns;
-    bool text = false;
-    std::vector<std::uint8_t> text_bytes;  // every value's encoded bytes, one after another
-    std::vector<std::size_t> text_ends;    // where value k's bytes end
-    std::size_t length = no_length;
+}  // namespace
 
-    column_input() = default;
-    column_input(const column_input&) = delete;
-    column_input& operator=(const column_input&) = delete;
-    ~column_input() {
-        if (has_view) PyBuffer_Release(&view);
+// One value converted for a numeric field, onto the patterns.
+bool add_number(const packet::plan_field& p, PyObject* value, column_input& in) {
+    auto pattern = encode_number_value(p.desc, value, p.exact);
+    if (!pattern) {
+        fail(pattern.err());
+        return false;
     }
-};
+    in.patterns.push_back(*pattern);
+    return true;
+}
 
 PW_COLD bool column_error(PyObject* exc, const field_objects& o, const std::string& text) {
     const std::string name = utf8_of(o.name.get());
@@ -75,6 +68,8 @@ bool element_of(const Py_buffer& v, packet::element_type& out) {
         default: return false;
     }
 }
+
+namespace {
 
 // A text value encoded onto the column's bytes.
 bool add_text(const packet::plan_field& p, PyObject* value, column_input& in) {
@@ -147,17 +142,6 @@ bool add_utf8_pair(const packet::plan_field& p, const field_objects& o, PyObject
     return true;
 }
 
-// One value converted for a numeric field, onto the patterns.
-bool add_number(const packet::plan_field& p, PyObject* value, column_input& in) {
-    auto pattern = encode_number_value(p.desc, value, p.exact);
-    if (!pattern) {
-        fail(pattern.err());
-        return false;
-    }
-    in.patterns.push_back(*pattern);
-    return true;
-}
-
 // The column of field i from the caller's object (a new reference).
 // `k_failed` is the value that failed, for the note.
 bool take_column(const packet::plan_field& p, const field_objects& o, PyObject* column, column_input& in,
@@ -225,12 +209,6 @@ void place_texts(const packet::plan_field& p, const column_input& in, std::uint8
     }
 }
 
-struct packing_fault {
-    std::size_t packet = SIZE_MAX;
-    std::size_t field = 0;
-    error e{error_kind::value_error, {}};
-};
-
 // Writes (or, with out null, only checks) packets [0, count): block by
 // block, field by field; a fault keeps the earliest packet, then field.
 void write_packets(const compiled_recipe& r, const std::vector<column_input>& in, std::uint8_t* out,
@@ -283,6 +261,7 @@ bool take_columns(const compiled_recipe& r, PyObject* columns, PyObject* count_a
             return false;
         }
         ref column(PyObject_GetItem(columns, o.name.get()));
+        bool from_item = false;
         if (!column) {
             if (!PyErr_ExceptionMatches(PyExc_KeyError)) return false;
             PyErr_Clear();
@@ -290,15 +269,29 @@ bool take_columns(const compiled_recipe& r, PyObject* columns, PyObject* count_a
                 return column_error(PyExc_ValueError, o, "no column for the field, and its item has no value");
             Py_INCREF(o.value.get());
             column = ref(o.value.get());
+            from_item = true;
         } else {
             // Names are interned: a repeated name is the same object.
             bool repeated = false;
             for (std::size_t j = 0; j < i && !repeated; ++j) repeated = r.objects[j].name.get() == o.name.get();
             if (!repeated) ++found;
         }
-        std::size_t k_failed = no_length;
-        if (!take_column(r.fields[i], o, column.get(), in[i], k_failed)) {
-            if (k_failed != no_length) {
+        std::size_t k_failed = no_length, j_failed = no_length;
+        const bool taken = r.fields[i].shape.is_array()
+                               ? take_array_column(r.fields[i], o, column.get(), from_item, in[i], k_failed, j_failed)
+                               : take_column(r.fields[i], o, column.get(), in[i], k_failed);
+        if (!taken) {
+            if (k_failed != no_length && r.has_arrays) {
+                // Packets of a recipe with arrays have no place before they are laid out.
+                std::string text;
+                {
+                    compat::stashed_exception keep;
+                    text = "at packet " + std::to_string(k_failed) + ", field '" + utf8_of(o.name.get()) + "' (item " +
+                           std::to_string(i) + ")" +
+                           (j_failed == no_length ? std::string() : ", element " + std::to_string(j_failed));
+                }
+                compat::add_exception_note(text);
+            } else if (k_failed != no_length) {
                 stream_shape shape;
                 shape.stride = static_cast<std::size_t>(r.size);
                 note_place(r, shape, k_failed, i);
@@ -347,17 +340,25 @@ PyObject* fail_at(const compiled_recipe& r, const packing_fault& f) {
     fail(f.e);
     stream_shape shape;
     shape.stride = static_cast<std::size_t>(r.size);
-    note_place(r, shape, f.packet, f.field);
+    if (r.has_arrays) {
+        shape.stride = 0;
+        shape.first_byte = static_cast<std::uint64_t>(f.byte);
+    }
+    note_place(r, shape, f.packet, f.field, f.element);
     return nullptr;
 }
 
-// Runs write_packets, without the lock for large streams.
+// Runs write_packets (write_array_packets for a recipe with arrays, which
+// also counts the bytes), without the lock for large streams.
 bool run_writer(const compiled_recipe& r, const std::vector<column_input>& in, std::uint8_t* out, std::size_t stride,
-                std::size_t count, packing_fault& fault) {
+                std::size_t count, packing_fault& fault, u128* bytes = nullptr) {
     bool out_of_memory = false;
     auto run = [&]() noexcept {
         try {
-            write_packets(r, in, out, stride, count, fault);
+            if (r.has_arrays)
+                write_array_packets(r, in, count, out, *bytes, fault);
+            else
+                write_packets(r, in, out, stride, count, fault);
         } catch (...) {
             out_of_memory = true;
         }
@@ -375,6 +376,20 @@ bool run_writer(const compiled_recipe& r, const std::vector<column_input>& in, s
     return true;
 }
 
+PyObject* pack_array_columns(const compiled_recipe& r, const std::vector<column_input>& in, std::size_t count) {
+    packing_fault fault;
+    u128 bytes = 0;
+    if (!run_writer(r, in, nullptr, 0, count, fault, &bytes)) return nullptr;
+    if (fault.packet != SIZE_MAX) return fail_at(r, fault);
+    if (bytes > static_cast<u128>(PY_SSIZE_T_MAX)) return fail(value_error("Cannot allocate " + fmt::dec(bytes) + " bytes"));
+    ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
+    if (!out) return nullptr;
+    auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
+    std::memset(data, 0, static_cast<std::size_t>(bytes));
+    if (!run_writer(r, in, data, 0, count, fault, &bytes)) return nullptr;
+    return out.release();
+}
+
 }  // namespace
 
 PyObject* recipe_pack_columns(PyObject* self, const call& c) {
@@ -382,6 +397,7 @@ PyObject* recipe_pack_columns(PyObject* self, const call& c) {
     std::vector<column_input> in;
     std::size_t count = 0;
     if (!take_columns(r, c.arg(0), c.arg(1), in, count)) return nullptr;
+    if (r.has_arrays) return pack_array_columns(r, in, count);
     const auto stride = static_cast<std::size_t>(r.size);
     if (stride != 0 && count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / stride)
         return fail(value_error("Cannot allocate " + fmt::dec(static_cast<u128>(count) * stride) + " bytes"));
@@ -404,6 +420,18 @@ PyObject* recipe_pack_columns_into(PyObject* self, const call& c) {
     if (!take_columns(r, c.arg(1), c.arg(2), in, count)) return nullptr;
     const auto stride = static_cast<std::size_t>(r.size);
     const std::span<std::uint8_t> out = target.bytes();
+    if (r.has_arrays) {
+        // Every packet is laid out and checked first: its length is known then.
+        packing_fault fault;
+        u128 bytes = 0;
+        if (!run_writer(r, in, nullptr, 0, count, fault, &bytes)) return nullptr;
+        if (fault.packet != SIZE_MAX) return fail_at(r, fault);
+        if (bytes > out.size())
+            return fail(value_error("Buffer too small: the packets need " + fmt::dec(bytes) + " bytes, buffer has " +
+                                    fmt::dec(std::uint64_t{out.size()})));
+        if (!run_writer(r, in, out.data(), 0, count, fault, &bytes)) return nullptr;
+        Py_RETURN_NONE;
+    }
     if (static_cast<u128>(count) * stride > out.size())
         return fail(value_error("Buffer too small: " + fmt::dec(std::uint64_t{count}) +
                                 (count == 1 ? " packet" : " packets") + " of " + fmt::dec(std::uint64_t{stride}) +
