@@ -123,6 +123,7 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
         if (o.count) {
             c->has_arrays = true;
             if (status s = shape_of(*c, i); !s) return s.take_error();
+            c->varies = c->varies || c->fields[i].shape.varies();
         }
         dicts[i] = ref(snapshot_item(o, f.desc));
         if (!dicts[i]) return pending_error();

@@ -119,9 +119,16 @@ bool parse_size(const std::string& text, std::size_t& out) {
     return true;
 }
 
-// One item dict from its parts.
+// An array's count as the item's key takes it: an int, "rest" or a name.
+struct count_cell {
+    enum class kind : std::uint8_t { none, fixed, name } type = kind::none;
+    std::size_t count = 0;
+    std::string name;
+};
+
+// One item dict from its parts (offset_bits left out when `follows`).
 PyObject* new_item(const std::string& name, const char* encoding, std::size_t bits, std::size_t offset,
-                   const std::string& order, bool with_order) {
+                   const std::string& order, bool with_order, bool follows = false, const count_cell& count = {}) {
     ref item(PyDict_New());
     ref n(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
     ref e(PyUnicode_FromString(encoding));
@@ -131,8 +138,14 @@ PyObject* new_item(const std::string& name, const char* encoding, std::size_t bi
     if (PyDict_SetItemString(item.get(), "name", n.get()) < 0 ||
         PyDict_SetItemString(item.get(), "encoding", e.get()) < 0 ||
         PyDict_SetItemString(item.get(), "bits", b.get()) < 0 ||
-        PyDict_SetItemString(item.get(), "offset_bits", o.get()) < 0)
+        (!follows && PyDict_SetItemString(item.get(), "offset_bits", o.get()) < 0))
         return nullptr;
+    if (count.type != count_cell::kind::none) {
+        ref c(count.type == count_cell::kind::fixed
+                  ? PyLong_FromSize_t(count.count)
+                  : PyUnicode_FromStringAndSize(count.name.data(), static_cast<Py_ssize_t>(count.name.size())));
+        if (!c || PyDict_SetItemString(item.get(), "count", c.get()) < 0) return nullptr;
+    }
     if (with_order) {
         ref w(PyUnicode_FromStringAndSize(order.data(), static_cast<Py_ssize_t>(order.size())));
         if (!w || PyDict_SetItemString(item.get(), "byte_order", w.get()) < 0) return nullptr;
@@ -173,6 +186,7 @@ PyObject* recipe_from_csv(PyObject* type, const call& c) {
     }
     std::vector<ref> items;
     std::size_t cursor = header ? primary_header_bits : 0;
+    bool after_varying = false;  // fields follow an array whose length varies
     if (header) {
         std::size_t at = 0;
         for (const auto& h : primary_header) {
@@ -190,20 +204,52 @@ PyObject* recipe_from_csv(PyObject* type, const call& c) {
         if (!parse_size(cell(col_bits), bits))
             return table_error(r, name, "bit_length '" + cell(col_bits) + "' is not a whole number");
         std::size_t offset = cursor;
-        if (col_offset != absent && !cell(col_offset).empty() && !parse_size(cell(col_offset), offset))
+        const bool placed = col_offset != absent && !cell(col_offset).empty();
+        if (placed && !parse_size(cell(col_offset), offset))
             return table_error(r, name, "bit_offset '" + cell(col_offset) + "' is not a whole number");
-        cursor = offset + bits;
-        if (kind.find('(') != std::string::npos)
-            return table_error(r, name, "array fields ('" + kind + "') are not supported yet");
+        // "uint(4)": 4 elements; "uint(expand)": as many as fit before the
+        // fields that follow; "uint(OPMODE)": as many as that field holds.
+        std::string base = kind;
+        count_cell count;
+        std::size_t elements = 1;
+        if (const std::size_t open = kind.find('('); open != std::string::npos) {
+            const std::size_t close = kind.rfind(')');
+            if (close == std::string::npos || close < open || !trimmed(kind.substr(close + 1)).empty())
+                return table_error(r, name, "data_type '" + kind + "' is not a type with an array shape");
+            base = trimmed(kind.substr(0, open));
+            const std::string shape = trimmed(kind.substr(open + 1, close - open - 1));
+            if (shape.find(',') != std::string::npos)
+                return table_error(r, name, "array shapes of more than one dimension ('" + kind +
+                                                "') are not supported yet");
+            if (parse_size(shape, count.count)) {
+                count.type = count_cell::kind::fixed;
+                elements = count.count;
+            } else {
+                count.type = count_cell::kind::name;
+                count.name = shape == "expand" ? std::string("rest") : shape;
+                if (count.name.empty()) return table_error(r, name, "data_type '" + kind + "' has an empty shape");
+            }
+        }
+        const bool follows = after_varying && !placed;
+        if (elements != 0 && bits > (SIZE_MAX - offset) / elements)
+            return table_error(r, name, "the field's bits do not fit in a packet");
+        cursor = offset + bits * elements;
         const char* encoding = nullptr;
-        if (kind == "uint") encoding = "unsigned";
-        else if (kind == "int") encoding = "twos_complement";
-        else if (kind == "float") encoding = bits == 16 ? "ieee754_f16" : bits == 64 ? "ieee754_f64" : "ieee754_f32";
-        else if (kind == "str") encoding = "iso-8859-1";
-        else if (kind == "fill") continue;  // its bits are held, not read
-        else return table_error(r, name, "unknown data_type '" + kind + "' (uint, int, float, str, fill)");
+        if (base == "uint") encoding = "unsigned";
+        else if (base == "int") encoding = "twos_complement";
+        else if (base == "float") encoding = bits == 16 ? "ieee754_f16" : bits == 64 ? "ieee754_f64" : "ieee754_f32";
+        else if (base == "str") encoding = "iso-8859-1";
+        else if (base == "fill" && count.type == count_cell::kind::none) {
+            // Its bits are held, not read; after an array whose length
+            // varies there is no place to hold them from.
+            if (follows) return table_error(r, name, "fill after an array whose length varies is not supported yet");
+            continue;
+        } else {
+            return table_error(r, name, "unknown data_type '" + kind + "' (uint, int, float, str, fill)");
+        }
+        if (count.type == count_cell::kind::name) after_varying = true;
         const std::string order = col_order != absent ? cell(col_order) : std::string();
-        items.emplace_back(new_item(name, encoding, bits, offset, order, !order.empty()));
+        items.emplace_back(new_item(name, encoding, bits, offset, order, !order.empty(), follows, count));
         if (!items.back()) return nullptr;
     }
     // The list is made whole before anything can see it.

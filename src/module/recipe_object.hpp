@@ -37,6 +37,7 @@ struct compiled_recipe {
     u128 size = 0;      // bytes; may exceed what a bytes object can hold
     bool exact = false;
     bool has_arrays = false;  // some field has a count: read and packed by the array road
+    bool varies = false;      // some array's count varies: `size` is the least a packet has
     bool cleared = false;  // the collector cleared the object: no method may run
     ref snapshot;          // list of dicts: what was read, for == and pickling
     ref names;             // tuple of the names, in item order

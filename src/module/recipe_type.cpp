@@ -220,7 +220,8 @@ PyObject* recipe_repr(PyObject* self) {
     }
     ref size(get_size(self, nullptr));
     if (!size) return nullptr;
-    return PyUnicode_FromFormat("<Recipe: %zu field%s, %S byte%s%s%U%s%s%s>", n, n == 1 ? "" : "s", size.get(),
+    return PyUnicode_FromFormat("<Recipe: %zu field%s, %s%S byte%s%s%U%s%s%s>", n, n == 1 ? "" : "s",
+                                r.varies ? "at least " : "", size.get(),
                                 r.size == 1 ? "" : "s", n ? ": " : "", shown.get(), n > 3 ? ", ..." : "",
                                 r.exact ? ", bit-exact" : "", r.cleared ? ", cleared" : "");
 }
