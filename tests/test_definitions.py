@@ -62,11 +62,26 @@ def test_packet_definitions_give_ccsdspy_positions(name):
 
 
 @needs_data
-@pytest.mark.parametrize("name", ["basic_csv_3col_with_array", "extended_csv_4col_with_array",
-                                  "basic_csv_3col_with_expand", "basic_csv_3col_with_reference"])
-def test_array_definitions_are_refused_for_now(name):
-    with pytest.raises(ValueError, match=r"definition row \d+ \('\w+'\): array fields \('.*'\) are not supported yet"):
-        pw.Recipe.from_csv(DATA / "packet_def" / f"{name}.csv")
+@pytest.mark.parametrize("name, count", [("extended_csv_4col_with_array", 4), ("basic_csv_3col_with_expand", "rest"),
+                                         ("basic_csv_3col_with_reference", "OPMODE")])
+def test_array_definitions_give_ccsdspy_shapes(name, count):
+    path = DATA / "packet_def" / f"{name}.csv"
+    kind = ccsdspy.FixedLength if isinstance(count, int) else ccsdspy.VariableLength
+    theirs = kind.from_file(path)._fields
+    ours = pw.Recipe.from_csv(path, primary_header=False).__reduce__()[1][1][0]
+    assert [(i["name"], i["bits"]) for i in ours] == [(f._name, f._bit_length) for f in theirs
+                                                     if f._data_type != "fill"]
+    shapes = {f._name: f._array_shape for f in theirs if isinstance(f, ccsdspy.PacketArray)}
+    (array_name,) = shapes
+    (entry,) = [i for i in ours if "count" in i]
+    assert entry["name"] == array_name and entry["count"] == count
+    assert shapes[array_name] == ("expand" if count == "rest" else count if isinstance(count, str) else (count,))
+
+
+@needs_data
+def test_arrays_of_more_than_one_dimension_are_refused_for_now():
+    with pytest.raises(ValueError, match=r"definition row 5 \('VOLTAGE'\): array shapes of more than one dimension"):
+        pw.Recipe.from_csv(DATA / "packet_def" / "basic_csv_3col_with_array.csv")
 
 
 @pytest.mark.parametrize("table, kwargs, expected", [
@@ -77,11 +92,19 @@ def test_array_definitions_are_refused_for_now(name):
      "t, uint, 32, 48, 2143, {}\nh, float, 16, 80, little,\n", {},
      [("t", "unsigned", 32, 48), ("h", "ieee754_f16", 16, 80)]),
     ("name,data_type,bit_length\n\ns,fill,5\nx,uint,3\n", {}, [("x", "unsigned", 3, 53)]),
+    ("name,data_type,bit_length\nn,uint,8\nv,uint(n),12\nw,int(2),4\nt,uint,16\n", {"primary_header": False},
+     [("n", "unsigned", 8, 0, None), ("v", "unsigned", 12, 8, "n"), ("w", "twos_complement", 4, None, 2),
+      ("t", "unsigned", 16, None, None)]),
+    ("name,data_type,bit_length,bit_offset\nv,float(expand),32,\nt,uint,16,\n", {"primary_header": False},
+     [("v", "ieee754_f32", 32, 0, "rest"), ("t", "unsigned", 16, None, None)]),
+    ("name,data_type,bit_length\nv,uint(3),8\nt,uint,16\n", {"primary_header": False},
+     [("v", "unsigned", 8, 0, 3), ("t", "unsigned", 16, 24, None)]),
 ])
 def test_tables(table, kwargs, expected):
     r = pw.Recipe.from_csv(io.StringIO(table), **kwargs)
     items = r.__reduce__()[1][1][0]
-    body = [(i["name"], i["encoding"], i["bits"], i["offset_bits"]) for i in items if not i["name"].startswith("CCSDS")]
+    body = [(i["name"], i["encoding"], i["bits"], i.get("offset_bits")) + (("count" in i or len(e) == 5) * (
+        i.get("count"),)) for i, e in zip([i for i in items if not i["name"].startswith("CCSDS")], expected)]
     assert body == expected
     assert len(items) - len(body) == (0 if kwargs.get("primary_header") is False else 7)
 
@@ -94,6 +117,11 @@ def test_tables(table, kwargs, expected):
     ("name,data_type,bit_length\n,uint,8\n", ValueError, "definition row 1: the name is empty"),
     ("name,data_type,bit_length\na,float,24\n", ValueError, "Recipe item 7 ('a'): 'ieee754_f32' fields are 32 bits"),
     ("name,data_type,bit_length,byte_order\na,uint,16,middle\n", ValueError, "Invalid byte_order 'middle'"),
+    ("name,data_type,bit_length\nn,uint,8\nv,uint(n),8\ns,fill,4\n", ValueError,
+     "definition row 3 ('s'): fill after an array whose length varies is not supported yet"),
+    ("name,data_type,bit_length\nv,uint(4,8\n", ValueError, "data_type 'uint(4' is not a type with an array shape"),
+    ("name,data_type,bit_length\nv,uint(),8\n", ValueError, "data_type 'uint()' has an empty shape"),
+    ("name,data_type,bit_length\nv,uint(m),8\n", ValueError, "no field before this one is named 'm'"),
 ])
 def test_faults(table, error, text):
     with pytest.raises(error, match=text.replace("(", r"\(").replace(")", r"\)")):

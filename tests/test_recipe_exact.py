@@ -36,7 +36,7 @@ def item(bits, encoding="unsigned", **keys):
     (item(32, "ti_f32"), "'ti_f32' can be neither packed nor read"),
     (item(128, "ieee754_f128"), "neither packed nor read"),
     (item(8, offest_bits=3), "the key 'offest_bits' is unknown"),
-    (item(8, count=4), "the key 'count' is not supported yet"),
+    (item(8, count=0), "count is at least 1, not 0"),
     ({"name": "p", "encoding": "unsigned", "bits": 8, 1: 2}, "a key that is not a str"),
 ])
 def test_refused_at_construction(entry, fragment):
