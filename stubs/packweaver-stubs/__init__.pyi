@@ -1805,6 +1805,21 @@ class Recipe:
     binary16 or binary32 field keeps its payload and its quiet bit through
     :meth:`unpack` and :meth:`pack` (a signalling NaN stays signalling).
 
+    Arrays: in an exact recipe, an item with a ``count`` is that many
+    elements of ``bits`` each, back to back, each decoded with the item's
+    encoding and byte order. ``count`` is an int (at least 1); the name of
+    an earlier ``unsigned`` field of the same packet, whose value gives the
+    count of each packet; or ``"rest"``, as many elements as fit in the rest
+    of the packet before the fields that follow it, which then sit at the
+    packet's end (a trailer or check value; they must have a fixed size and
+    no ``offset_bits``; bits left between the last whole element and them are
+    padding). Fields without ``offset_bits`` after an array whose count
+    varies move with it. :meth:`unpack` gives an array as a list,
+    :meth:`pack` takes any sequence of numbers (``bytes`` for 8-bit
+    unsigned elements), whose length must be the count (for a count field,
+    the value given for that field). Text fields take no ``count``; a
+    packet's raw bytes are an ``unsigned`` array of 8-bit elements.
+
     ``bit_exact=False`` keeps the contract of the two module functions:
     fields are read as :func:`unpack_parameters` reads them (whole bytes from
     the byte holding a field's first bit, their low ``bits`` bits), a missing
@@ -1827,6 +1842,14 @@ class Recipe:
     ``ieee754_f64``                        ``'d'`` (binary64)
     text encodings                         a list of str
     =====================================  ===============================================
+
+    An array field with a fixed ``count`` gives a ``memoryview`` of shape
+    ``(packets, count)`` over such an array (``numpy.asarray`` takes it
+    without a copy; ``tolist()`` gives the rows); one whose count varies
+    gives a pair ``(values, offsets)``: every packet's elements one after
+    another in such an array, and an ``array('i')`` of n + 1 offsets into it
+    (``'q'`` from 2**31 elements), which ``pyarrow.ListArray.from_arrays``
+    takes as they are.
 
     The signed encodings are ``twos_complement``, ``ones_complement``,
     ``sign_magnitude``, ``bcd_signed`` and ``packed_bcd_signed``; the four
@@ -1897,7 +1920,8 @@ class Recipe:
         r"""The length of one packet in bytes, as :meth:`pack` sizes it.
 
         ``(end + 7) // 8``, where ``end`` is the furthest bit a field reaches.
-        It is the default ``stride`` of :meth:`iter_unpack` and
+        With arrays whose count varies, the length with each of them empty
+        (the repr says "at least"). It is the default ``stride`` of :meth:`iter_unpack` and
         :meth:`unpack_columns`.
         """
     @property
@@ -1922,7 +1946,8 @@ class Recipe:
                 order.
 
         Returns:
-            The packet, :attr:`size` bytes, laid out as by
+            The packet, :attr:`size` bytes (with arrays whose count varies,
+            as long as the arrays given need), laid out as by
             :func:`pack_parameters`.
 
         Raises:
@@ -1933,7 +1958,10 @@ class Recipe:
                 was given`` for one), ``TypeError: '{type}'
                 object cannot be cast as 'Mapping or Sequence'``, and the
                 messages of :func:`pack_parameters` (unsupported encoding,
-                value out of range, invalid byte order).
+                value out of range, invalid byte order); for arrays ``the
+                field holds {n} elements, {m} were given``, ``'{count}' is {n}
+                but {m} elements were given``, and a note naming the element
+                (``at field 'v' (item 2), element 5``).
 
         Example:
             >>> def field(name, encoding, bits):
@@ -1987,7 +2015,8 @@ class Recipe:
             offset_bits: Where the recipe's bit 0 lies in the packet.
 
         Returns:
-            A new dict, as :func:`unpack_parameters` returns.
+            A new dict, as :func:`unpack_parameters` returns; an array field's
+            value is a list.
 
         Raises:
             ValueError: Every failure, its text the inner kind, a colon and
@@ -2001,6 +2030,11 @@ class Recipe:
             >>> r = pw.Recipe([{"name": "n", "encoding": "unsigned", "bits": 12}])
             >>> r.unpack(b"\xab\xc0"), r.unpack(bytearray(b"\x00\xab\xc0"), offset_bits=8)
             ({'n': 2748}, {'n': 2748})
+            >>> samples = pw.Recipe([{"name": "n", "encoding": "unsigned", "bits": 4},
+            ...                      {"name": "s", "encoding": "unsigned", "bits": 10, "count": "n"},
+            ...                      {"name": "crc", "encoding": "unsigned", "bits": 8}])
+            >>> samples.unpack(samples.pack({"n": 3, "s": [1, 2, 1023], "crc": 7}))
+            {'n': 3, 's': [1, 2, 1023], 'crc': 7}
         """
     def iter_unpack(
         self, buffer: ReadableBuffer, stride: int | Index | None = None, offset_bits: int = 0
@@ -2078,7 +2112,8 @@ class Recipe:
             stride: Bytes from one packet to the next; default :attr:`size`.
                 Or an :class:`Index` of the buffer (or one stream of it): each
                 packet is read at its own offset and length, its first bit the
-                recipe's bit 0 (header included).
+                recipe's bit 0 (header included). Packets whose arrays vary
+                in length need an Index.
             offset_bits: Where the recipe's bit 0 lies in each packet.
             errors: ``"raise"`` stops at the first value that cannot be read.
                 ``"mask"`` reads on: such a value is left 0 (``""`` for text)
@@ -2118,6 +2153,10 @@ class Recipe:
             >>> data = r.pack([-5, 1.5]) + r.pack([7, -2.0])
             >>> r.unpack_columns(data)
             {'t': array('h', [-5, 7]), 'v': array('f', [1.5, -2.0])}
+            >>> xy = pw.Recipe([{"name": "xy", "encoding": "twos_complement", "bits": 8, "count": 2}])
+            >>> rows = xy.unpack_columns(bytes([1, 255, 3, 4]))["xy"]
+            >>> rows.shape, rows.tolist()
+            ((2, 2), [[1, -1], [3, 4]])
         """
 
     @classmethod
@@ -2141,9 +2180,13 @@ class Recipe:
 
         As ccsdspy places them: rows without ``bit_offset`` follow one
         another from the end of the 48-bit CCSDS primary header; a
-        ``bit_offset`` counts from the packet's first bit. Array shapes
-        (``uint(4)``, ``int(12, 24)``, ``uint(expand)``, a reference to an
-        earlier field) are refused for now.
+        ``bit_offset`` counts from the packet's first bit. Array shapes give
+        the item a ``count``: ``uint(4)`` 4 elements, ``uint(expand)``
+        ``"rest"`` (the fields after it sit at the packet's end, as ccsdspy
+        reads them), ``uint(OPMODE)`` the earlier field's name; rows after an
+        array whose count varies follow it. Shapes of more than one dimension
+        (``int(12, 24)``), and ``fill`` rows after an array whose count
+        varies, are refused for now.
 
         Args:
             source: A path, or a text file object.
@@ -2183,14 +2226,20 @@ class Recipe:
                 (one dimension), a list (for text fields, a list of str, or
                 the ``(data, offsets)`` pair of UTF-8 that
                 ``unpack_columns(..., text="utf8")`` gives), or a single int,
-                float or str for every packet. A field without
-                a column takes its item's ``value``. Every name must be a
-                field's.
+                float or str for every packet. An array field takes what
+                :meth:`unpack_columns` gives it (a buffer of shape ``(n,
+                count)``, or of ``n * count`` values, for a fixed count; a
+                ``(values, offsets)`` pair of buffers for any count), or a
+                list of sequences, one per packet; a count field must hold its
+                array's length. A field without a column takes its item's
+                ``value`` (an array field's: one array for every packet).
+                Every name must be a field's.
             count: The number of packets; by default the columns' length
                 (every column that is not a single value has it).
 
         Returns:
-            ``count * size`` bytes.
+            ``count * size`` bytes (with arrays whose count varies, each
+            packet as long as its arrays need, back to back).
 
         Raises:
             ValueError: A value the field cannot hold, as :meth:`pack` reports
@@ -2216,7 +2265,8 @@ class Recipe:
     ) -> None:
         r"""Write N packets from columns into a writable buffer.
 
-        As :meth:`pack_columns`, packet k at byte ``k * size`` of the buffer;
+        As :meth:`pack_columns`, packet k at byte ``k * size`` of the buffer
+        (packets with arrays whose count varies back to back from byte 0);
         only the bits the fields cover are written. Every value is checked
         before anything is written, so a failure leaves the buffer as it was.
 
