@@ -8,18 +8,11 @@ where it has a direct road (whole-byte widths by a big-endian view; 12 bits
 by the usual reshape-and-shift recipe), and pack_array's. Not a test.
 """
 
-import time
 
 import packweaver as pw
+from bench_packets import best
 
 
-def best(fn, repeat=5):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def numpy_road(np, data, bits):

@@ -26,19 +26,12 @@ import random
 import resource
 import struct
 import sys
-import time
 from io import BytesIO
 
 import packweaver as pw
+from bench_packets import best
 
 
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def housekeeping_packets(shuffled=False):

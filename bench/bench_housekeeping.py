@@ -11,23 +11,16 @@ several runs, file reading included. Not a test.
 
 import logging
 import pathlib
-import time
 
 import ccsdspy
 
 import packweaver as pw
+from bench_packets import best
 
 logging.getLogger("ccsdspy").setLevel(logging.ERROR)
 HS = pathlib.Path(ccsdspy.__file__).parent / "tests" / "data" / "hs"
 
 
-def best(fn, repeat=7):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main():

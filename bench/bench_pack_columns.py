@@ -8,21 +8,14 @@ pack_into loop writes the same packets one by one from per-packet dicts. Not a t
 """
 
 import argparse
-import time
 
 import numpy as np
 
 import bench_packets
+from bench_packets import best
 import packweaver as pw
 
 
-def best(fn, repeat=5):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def main():

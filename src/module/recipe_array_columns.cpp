@@ -47,6 +47,56 @@ struct flat_column {
     }
 };
 
+// Which numeric single fields have one place in every packet (an offset_bits,
+// or only fields of a fixed size before them): those are read column by
+// column, as a recipe without arrays reads them.
+std::vector<bool> static_fields(const compiled_recipe& r) {
+    std::vector<bool> out(r.fields.size(), false);
+    bool fixed_so_far = true;
+    for (std::size_t i = 0; i < r.fields.size(); ++i) {
+        const packet::plan_field& p = r.fields[i];
+        const bool placed = p.desc.has_offset || fixed_so_far;
+        out[i] = placed && !p.shape.is_array() && !is_text(p.desc.encoding);
+        if (p.shape.varies()) fixed_so_far = false;
+    }
+    return out;
+}
+
+// Reads static field i of every packet into its column; faults are offered
+// to `log` (when raising, only the first), masked in `valid`.
+void read_static_field(const compiled_recipe& r, std::size_t i, std::span<const std::uint8_t> data,
+                       const stream_shape& shape, numeric_column& column, std::vector<numeric_column>& valid,
+                       fault_log& log) {
+    const packet::plan_field& p = r.fields[i];
+    const u128 pos = static_cast<u128>(shape.offset) + p.position;
+    const u128 needed = packet::bytes_needed(p.desc.bits, pos, true);
+    const std::size_t width = packet::column_width(packet::column_type_of(p.desc.encoding, p.desc.bits));
+    for (std::size_t k = 0; k < shape.count;) {
+        error e;
+        std::size_t at;
+        if (shape.index) {
+            const packet::packet_spans spans{data.data(), shape.index->offsets.data(), shape.index->lengths.data(),
+                                             data.size()};
+            at = packet::fill_column_at(p.desc, pos, true, spans, k, shape.count, column.data(), &e);
+        } else {
+            at = k + packet::fill_column(p.desc, pos, true, data.data() + k * shape.stride, shape.stride,
+                                         shape.count - k, data.size() - k * shape.stride,
+                                         column.data() + k * width, &e);
+        }
+        if (at >= shape.count) return;
+        value_fault f{at, i, std::move(e)};
+        if (shape.index) {
+            f.needed = needed;
+            f.length = static_cast<std::size_t>(shape.index->lengths[at]);
+            f.too_short = needed > f.length;
+        }
+        log.offer(std::move(f));
+        if (!log.mask) return;
+        valid[i].data()[at] = 0;
+        k = at + 1;
+    }
+}
+
 }  // namespace
 
 PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint8_t> data, const stream_shape& shape,
@@ -71,6 +121,9 @@ PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint
         if (p.shape.varies()) {
             roads[i] = column_road::flat;
             flat[i].ends.reserve(count);
+            // Elements lie in the buffer, one after another: at most this many bytes of values.
+            const std::size_t most = data.size() * 8 / p.desc.bits * packet::column_width(types[i]);
+            if (most / 4 <= data.size()) flat[i].values.reserve(most);
             continue;
         }
         roads[i] = p.shape.is_array() ? column_road::rows : column_road::scalar;
@@ -84,20 +137,45 @@ PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint
 
     fault_log log;
     log.mask = mask;
+    // A strided stream whose packets are too short for a field reads it packet by packet (each its fault).
+    std::vector<bool> by_column = static_fields(r);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!by_column[i]) continue;
+        const u128 pos = static_cast<u128>(shape.offset) + r.fields[i].position;
+        if (!shape.index && packet::bytes_needed(r.fields[i].desc.bits, pos, true) > shape.stride) {
+            by_column[i] = false;
+            continue;
+        }
+        read_static_field(r, i, data, shape, numeric[i], valid, log);
+    }
+    // The others packet by packet (when raising, up to the first fault of
+    // those read by column). Only the places from the first array on are
+    // worked out for each packet.
+    std::vector<std::size_t> by_packet;
+    for (std::size_t i = 0; i < n; ++i)
+        if (!by_column[i]) by_packet.push_back(i);
+    const packet::layout_start start = packet::fixed_prefix(r.fields);
     std::vector<packet::field_place> places(n);
+    for (std::size_t i = 0; i < start.from; ++i) places[i] = {static_cast<u128>(shape.offset) + r.fields[i].position, 1};
     std::vector<std::uint8_t> points;  // scratch of the UTF-8 reading
     for (std::size_t k = 0; k < count; ++k) {
         if (k % packets_per_check == packets_per_check - 1 && PyErr_CheckSignals() < 0) return nullptr;
         const std::span<const std::uint8_t> packet = shape.packet(data.data(), k);
+        // Loads may read past the packet's end up to the buffer's: every
+        // field and element is checked to lie in the packet.
+        const auto readable = static_cast<std::size_t>(data.data() + data.size() - packet.data());
         packet::layout_stop stop;
-        const std::size_t placed = packet::lay_out(r.fields, packet, shape.offset, places.data(), stop);
-        for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t placed =
+            packet::lay_out(r.fields, packet, shape.offset, places.data(), stop, start.from, start.cursor);
+        for (const std::size_t i : by_packet) {
+            if (log.raising_at(k, i)) return raise_fault(r, shape, log.first);
             const packet::plan_field& p = r.fields[i];
             value_fault fault{k, i, error{}};
             bool failed = false;
             if (i >= placed) {
                 // The packet is too short for this field's place (or its
                 // count's): it and every field after it are lost.
+                // (A stop at a field read by column was met there.)
                 if (i == placed) {
                     fault.too_short = true;
                     fault.needed = stop.needed;
@@ -157,7 +235,7 @@ PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint
                         break;
                     }
                     const std::size_t width = packet::column_width(types[i]);
-                    failed = packet::fill_column(p.desc, pos, true, packet.data(), packet.size(), 1, packet.size(),
+                    failed = packet::fill_column(p.desc, pos, true, packet.data(), packet.size(), 1, readable,
                                                  numeric[i].data() + k * width, &fault.err) == 0;
                     break;
                 }
@@ -166,7 +244,7 @@ PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint
                     const std::size_t c = p.shape.count;
                     std::uint8_t* row = numeric[i].data() + k * c * width;
                     const std::size_t got = packet::fill_samples(p.desc, static_cast<std::uint64_t>(pos), p.desc.bits,
-                                                                 packet.data(), packet.size(), 0, c, row, &fault.err);
+                                                                 packet.data(), readable, 0, c, row, &fault.err);
                     if (got < c) {
                         std::memset(row, 0, c * width);
                         fault.element = got;
@@ -181,7 +259,7 @@ PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint
                     const auto c = static_cast<std::size_t>(places[i].count);
                     f.values.resize(before + c * width);
                     const std::size_t got = packet::fill_samples(p.desc, static_cast<std::uint64_t>(pos), p.desc.bits,
-                                                                 packet.data(), packet.size(), 0, c,
+                                                                 packet.data(), readable, 0, c,
                                                                  f.values.data() + before, &fault.err);
                     if (got < c) {
                         f.values.resize(before);
@@ -199,6 +277,8 @@ PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint
             }
         }
     }
+
+    if (!mask && log.first.packet != SIZE_MAX) return raise_fault(r, shape, log.first);
 
     // Every column is whole: the objects of the result are made now.
     std::vector<ref> made(n);

@@ -37,7 +37,9 @@ result<PyObject*> unpack_with_arrays(const compiled_recipe& c, std::span<const s
     const std::size_t n = c.fields.size();
     std::vector<packet::field_place> places(n);
     packet::layout_stop stop;
-    const std::size_t placed = packet::lay_out(c.fields, packet, base, places.data(), stop);
+    const packet::layout_start start = packet::fixed_prefix(c.fields);
+    for (std::size_t i = 0; i < start.from; ++i) places[i] = {static_cast<u128>(base) + c.fields[i].position, 1};
+    const std::size_t placed = packet::lay_out(c.fields, packet, base, places.data(), stop, start.from, start.cursor);
     std::vector<ref> values(n);
     for (std::size_t i = 0; i < placed; ++i) {
         const packet::plan_field& p = c.fields[i];

@@ -4,12 +4,22 @@
 
 namespace packweaver::packet {
 
+layout_start fixed_prefix(std::span<const plan_field> fields) noexcept {
+    u128 cursor = 0;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const plan_field& p = fields[i];
+        if (p.shape.is_array()) return {i, cursor};  // arrays are checked to fit each packet
+        cursor = p.position + extent_bits(p, p.shape.count);
+    }
+    return {fields.size(), cursor};
+}
+
 std::size_t lay_out(std::span<const plan_field> fields, std::span<const std::uint8_t> packet, u128 base,
-                    field_place* out, layout_stop& stop) noexcept {
+                    field_place* out, layout_stop& stop, std::size_t from, u128 cursor) noexcept {
     const u128 size = packet.size();
     const u128 end = size * 8;
-    u128 cursor = base;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
+    cursor += base;
+    for (std::size_t i = from; i < fields.size(); ++i) {
         const plan_field& p = fields[i];
         const u128 pos = p.desc.has_offset ? base + p.desc.offset : cursor;
         std::uint64_t count = 1;

@@ -35,8 +35,23 @@ struct layout_stop {
 // a "rest" array sit at the packet's end. A count taken from a field is its
 // unsigned value; every array is checked to fit in the packet. Returns
 // fields.size(), or the index where the layout stopped (out filled before it).
+//
+// `from`: the fields before it have one place in every packet, already in
+// out (base + their position), and field `from` would begin at base +
+// `cursor` when it follows the previous one: a caller laying out many
+// packets lays out only the fields from the first array whose count varies.
 std::size_t lay_out(std::span<const plan_field> fields, std::span<const std::uint8_t> packet, u128 base,
-                    field_place* out, layout_stop& stop) noexcept;
+                    field_place* out, layout_stop& stop, std::size_t from = 0, u128 cursor = 0) noexcept;
+
+// The first array field (from which places may vary, and each array is
+// checked to fit the packet), and where it would begin following the fields
+// before it, counted from the recipe's bit 0. For the fields before it,
+// out[i] = {base + position, 1}.
+struct layout_start {
+    std::size_t from = 0;
+    u128 cursor = 0;
+};
+layout_start fixed_prefix(std::span<const plan_field> fields) noexcept;
 
 // The same, for packing: the counts given (counts[i] for each array field,
 // the others 1), into a packet as long as its fields need. Returns the
