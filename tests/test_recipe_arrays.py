@@ -247,7 +247,9 @@ def test_columns_are_taken_without_a_copy():
     pa = pytest.importorskip("pyarrow")
     lists = pa.ListArray.from_arrays(pa.array(np.asarray(offsets)), pa.array(np.asarray(values)))
     assert lists.to_pylist() == [[k, k + 1] for k in range(5)]
-    empty = r.unpack_columns(b"")
+    with pytest.raises(ValueError, match="vary in length with its arrays: give a stride or an Index"):
+        r.unpack_columns(stream)
+    empty = r.unpack_columns(b"", 10)
     assert empty["xyz"].shape == (0, 3) and np.asarray(empty["xyz"]).shape == (0, 3)
 
 

@@ -57,6 +57,10 @@ bool stream_arguments(const compiled_recipe& r, const call& c, buffer_arg& strea
     std::size_t stride = r.size > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(r.size);
     const bool given = c.arg(1) != nullptr && c.arg(1) != Py_None;
     if (!optional_size(c.arg(1), "stride", true, stride)) return false;
+    if (!given && r.varies) {
+        PyErr_SetString(PyExc_ValueError, "the recipe's packets vary in length with its arrays: give a stride or an Index");
+        return false;
+    }
     if (stride == 0) {
         PyErr_SetString(PyExc_ValueError, given ? "stride must be at least 1 byte"
                                                 : "the recipe's packets are 0 bytes long: give a stride");

@@ -2060,8 +2060,9 @@ class Recipe:
         Raises:
             ValueError: ``buffer of {n} bytes is not a whole number of
                 {stride}-byte packets``, ``stride must be at least 1 byte``,
-                ``the recipe's packets are 0 bytes long: give a stride``
-                (raised at the call); while iterating, the failures of
+                ``the recipe's packets are 0 bytes long: give a stride``,
+                ``the recipe's packets vary in length with its arrays: give a
+                stride or an Index`` (raised at the call); while iterating, the failures of
                 :meth:`unpack`, with a note naming the packet (its number and
                 byte offset) and the field.
             TypeError: ``argument 'buffer': ...``, ``argument 'stride': ...``.
