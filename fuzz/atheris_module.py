@@ -1289,9 +1289,104 @@ def scenario_recipe(fdp):
     call(recipe.pack, values, giant=True)
 
 
+ARRAY_ELEMENTS = [("unsigned", 1), ("unsigned", 5), ("unsigned", 8), ("unsigned", 12), ("unsigned", 16),
+                  ("unsigned", 64), ("twos_complement", 7), ("twos_complement", 32), ("ieee754_f16", 16),
+                  ("ieee754_f32", 32), ("ieee754_f64", 64), ("packed_bcd", 8)]
+LENGTH_FRAMING = pw.Framing(length=(0, 16), length_adjust=0) if hasattr(pw, "Framing") else None
+
+
+def element_value(fdp, item):
+    """A value of the item's element that reads back equal to itself."""
+    enc, bits = item["encoding"], item["bits"]
+    if enc == "unsigned":
+        return fdp.ConsumeIntInRange(0, (1 << bits) - 1)
+    if enc == "twos_complement":
+        return fdp.ConsumeIntInRange(-(1 << (bits - 1)), (1 << (bits - 1)) - 1)
+    if enc == "packed_bcd":
+        return fdp.ConsumeIntInRange(0, 99)
+    code = {16: "e", 32: "f", 64: "d"}[bits]
+    value = struct.unpack(">" + code, fdp.ConsumeIntInRange(0, (1 << bits) - 1).to_bytes(bits // 8, "big"))[0]
+    return 0.5 if value != value else value
+
+
+def scenario_recipe_arrays(fdp):
+    """Recipes with arrays: what pack writes reads back by every method, and any bytes are read without harm."""
+    if LENGTH_FRAMING is None:
+        return
+    items = [{"name": "length", "encoding": "unsigned", "bits": 16}]
+    rest = False
+    for k in range(fdp.ConsumeIntInRange(1, 5)):
+        enc, bits = fdp.PickValueInList(ARRAY_ELEMENTS)
+        item = {"name": f"f{k}", "encoding": enc, "bits": bits}
+        if bits % 8 == 0 and bits > 8 and fdp.ConsumeBool():
+            item["byte_order"] = "little"
+        kind = fdp.ConsumeIntInRange(0, 1 if rest else 3)
+        if kind == 1:
+            item["count"] = fdp.ConsumeIntInRange(1, 6)
+        elif kind == 2:
+            items.append({"name": f"n{k}", "encoding": "unsigned", "bits": fdp.PickValueInList([3, 8, 64])})
+            item["count"] = f"n{k}"
+        elif kind == 3 and bits >= 8:
+            item["count"] = "rest"
+            rest = True
+        items.append(item)
+    ok, recipe = call(pw.Recipe, items)
+    check(ok, "a recipe with arrays was refused", items, recipe)
+    rows, packets = [], []
+    for _ in range(fdp.ConsumeIntInRange(1, 4)):
+        values = {"length": 0}
+        for item in items[1:]:
+            count = item.get("count")
+            if count is None:
+                values.setdefault(item["name"], element_value(fdp, item))
+                continue
+            n = count if isinstance(count, int) else fdp.ConsumeIntInRange(0, 5 if item["bits"] < 64 else 2)
+            values[item["name"]] = [element_value(fdp, item) for _ in range(n)]
+            if isinstance(count, str) and count != "rest":
+                values[count] = n
+        ok, packet = call(recipe.pack, values)
+        check(ok, "pack refused the values of a recipe with arrays", items, values, packet)
+        values["length"] = len(packet)
+        packet = recipe.pack(values)
+        row = {item["name"]: values[item["name"]] for item in items}
+        ok, back = call(recipe.unpack, packet)
+        check(ok and back == row, "a recipe with arrays does not read back its packet", items, row, back)
+        rows.append(row)
+        packets.append(packet)
+    stream = b"".join(packets)
+    index = LENGTH_FRAMING.index(stream)
+    check(list(recipe.iter_unpack(stream, index)) == rows, "iter_unpack differs from unpack", items, rows)
+    ok, columns = call(recipe.unpack_columns, stream, index, text=fdp.PickValueInList(["str", "utf8"]))
+    check(ok, "unpack_columns failed on packets pack wrote", items, columns)
+    for item in items:
+        name, column = item["name"], columns[item["name"]]
+        if isinstance(column, memoryview):
+            got = column.tolist()
+        elif isinstance(column, tuple):
+            values, offsets = column
+            got = [list(values[offsets[k]:offsets[k + 1]]) for k in range(len(rows))]
+        else:
+            got = list(column)
+        check(got == [r[name] for r in rows], "unpack_columns differs from unpack", items, name, got, rows)
+    ok, again = call(recipe.pack_columns, columns)
+    check(ok and again == stream, "pack_columns does not give back the packets", items, rows, again, stream)
+    # Any bytes, read every way: faults are exceptions, never harm.
+    junk = fdp.ConsumeBytes(fdp.ConsumeIntInRange(0, 64))
+    call(recipe.unpack, junk, fdp.PickValueInList([0, 3, 8]))
+    ok, junk_index = call(LENGTH_FRAMING.index, junk)
+    if ok:
+        call(recipe.unpack_columns, junk, junk_index, errors=fdp.PickValueInList(["raise", "mask"]))
+        call(lambda: list(recipe.iter_unpack(junk, junk_index)))
+    stride = fdp.ConsumeIntInRange(1, 16)
+    if len(junk) % stride == 0:
+        call(recipe.unpack_columns, junk, stride, errors="mask")
+    call(recipe.pack_columns, {k: fdp.PickValueInList([[], [[1]], 3, (b"", b""), [[1, 2], [3]]]) for k in recipe.names})
+
+
 SCENARIOS = [scenario_any_call, scenario_integers, scenario_bcd, scenario_ieee754, scenario_legacy, scenario_text,
              scenario_text, scenario_pack, scenario_pack, scenario_unpack, scenario_unpack, scenario_round_trip,
-             scenario_hostile, scenario_hostile, scenario_giant, scenario_recipe, scenario_recipe]
+             scenario_hostile, scenario_hostile, scenario_giant, scenario_recipe, scenario_recipe,
+             scenario_recipe_arrays]
 
 
 def one_input(data):
