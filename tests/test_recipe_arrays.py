@@ -257,6 +257,7 @@ def test_columns_are_taken_without_a_copy():
 
 @pytest.mark.parametrize("recipe, text", [
     ([item("a", 8, count=0)], "Recipe item 0 ('a'): count is at least 1, not 0"),
+    ([item("a", 64, count=2**61 + 1)], "a field of 2305843009213693953 elements of 64 bits is larger than any packet"),
     ([item("a", 8, count=2.0)], "count is an int, the name of an earlier field or \"rest\", not float"),
     ([item("a", 8, count=True)], "not bool"),
     ([item("a", 8, count="n"), item("n", 8)], "no field before this one is named 'n'"),
@@ -343,6 +344,8 @@ def test_pack_columns_faults(columns, text):
 
 def test_fixed_rows_are_checked_for_their_width():
     r = pw.Recipe([item("xy", 8, count=2)])
+    with pytest.raises(ValueError, match="the field holds 2 elements, offsets 0 to 1 of packet 0 give 1"):
+        r.pack_columns({"xy": (array.array("B", [1, 2, 3]), array.array("i", [0, 1, 3]))})
     assert r.pack_columns({"xy": np.array([[1, 2], [3, 4]], "u1")}) == bytes([1, 2, 3, 4])
     assert r.pack_columns({"xy": array.array("B", [1, 2, 3, 4])}) == bytes([1, 2, 3, 4])
     for bad in (np.zeros((2, 3), "u1"), np.zeros(3, "u1")):
@@ -361,3 +364,25 @@ def test_recipe_with_arrays_keeps_its_counts():
     again = pickle.loads(pickle.dumps(r))
     assert again == r and [i.get("count") for i in again.__reduce__()[1][1][0]] == [None, "n", 2, "rest"]
     assert pw.Recipe([item("xy", 8, count=2)]).size == 2
+
+
+def test_hostile_counts_and_hooks():
+    # Every packet alike (only item values) and billions of them: refused before any work.
+    r = pw.Recipe([item("v", 8, count="rest", value=[1, 2])])
+    with pytest.raises(ValueError, match="Cannot allocate"):
+        r.pack_columns({}, count=2**62)
+    assert r.pack_columns({}, count=3) == bytes([1, 2]) * 3
+    # A count field's value is converted once: what is compared is what is packed.
+    calls = []
+
+    class Shifty:
+        def __index__(self):
+            calls.append(1)
+            return 2 if len(calls) == 1 else 200
+
+    counted = pw.Recipe([item("n", 8), item("a", 8, count="n")])
+    assert counted.pack({"n": Shifty(), "a": [7, 8]}) == bytes([2, 7, 8]) and len(calls) == 1
+    # The rows behind a column are made only by unpack_columns.
+    rows = pw.Recipe([item("xy", 8, count=2)]).unpack_columns(bytes(4))["xy"]
+    with pytest.raises(TypeError, match="made by Recipe.unpack_columns"):
+        type(rows.obj)()

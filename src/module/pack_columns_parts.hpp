@@ -62,10 +62,11 @@ struct packing_fault {
     error e{error_kind::value_error, {}};
 };
 
-// Packets [0, count) of a recipe with arrays, back to back from out (or,
-// with out null, only checked); *bytes: the bytes of them all. A fault
-// keeps the first packet, then field. Runs no interpreter code.
+// Packets [0, count) of a recipe with arrays, back to back from out, which
+// holds `capacity` bytes (or, with out null, only checked); `bytes`: the
+// bytes of them all. A fault keeps the first packet, then field. Runs no
+// interpreter code.
 void write_array_packets(const compiled_recipe& r, const std::vector<column_input>& in, std::size_t count,
-                         std::uint8_t* out, u128& bytes, packing_fault& fault);
+                         std::uint8_t* out, std::size_t capacity, u128& bytes, packing_fault& fault);
 
 }  // namespace packweaver::py

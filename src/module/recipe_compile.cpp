@@ -2,6 +2,7 @@
 // positions and one-load cuts worked out, and a snapshot of what was read.
 #include <algorithm>
 
+#include "../common/format.hpp"
 #include "../packet/layout.hpp"
 #include "recipe_object.hpp"
 
@@ -44,6 +45,11 @@ status shape_of(compiled_recipe& c, std::size_t i) {
     if (!PyUnicode_Check(count)) {
         std::size_t n = 0;
         if (!to_size(count, n)) return pending_error();  // checked when read: an int from 1
+        // Every packet of such a field is shorter than 2**63 bits, which a
+        // buffer can hold and a column count.
+        if (static_cast<u128>(n) * p.desc.bits >= (u128{1} << 63))
+            return item_fault(i, name, "a field of " + fmt::dec(std::uint64_t{n}) + " elements of " +
+                                           fmt::dec(std::uint64_t{p.desc.bits}) + " bits is larger than any packet");
         p.shape.kind = packet::count_kind::fixed;
         p.shape.count = n;
         return success();

@@ -164,6 +164,9 @@ struct array_packet {
             failed = p.shape.field;
             std::uint64_t given = 0;
             if (!to_u64(values[p.shape.field].get(), given)) return pending_error();
+            // Packed as the number compared here: a value is converted once.
+            values[p.shape.field] = ref(PyLong_FromUnsignedLongLong(given));
+            if (!values[p.shape.field]) return pending_error();
             failed = i;
             if (given != counts[i])
                 return value_error("'" + utf8_of(c.objects[p.shape.field].name.get()) + "' is " + fmt::dec(given) +

@@ -58,7 +58,7 @@ PW_INLINE std::pair<std::uint64_t, std::uint64_t> elements_of(const column_input
     return {k == 0 ? 0 : in.ends[k - 1], in.ends[k]};
 }
 
-bool take_offsets(const field_objects& o, PyObject* object, column_input& in) {
+bool take_offsets(const packet::plan_field& p, const field_objects& o, PyObject* object, column_input& in) {
     Py_buffer offsets{};
     if (PyObject_GetBuffer(object, &offsets, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
     struct releaser {
@@ -85,6 +85,11 @@ bool take_offsets(const field_objects& o, PyObject* object, column_input& in) {
             return column_error(PyExc_ValueError, o,
                                 "offsets " + std::to_string(begin) + " to " + std::to_string(end) + " of packet " +
                                     std::to_string(k) + " do not lie in the " + std::to_string(size) + " values");
+        if (p.shape.kind == packet::count_kind::fixed && static_cast<std::uint64_t>(end - begin) != p.shape.count)
+            return column_error(PyExc_ValueError, o,
+                                "the field holds " + std::to_string(p.shape.count) + " elements, offsets " +
+                                    std::to_string(begin) + " to " + std::to_string(end) + " of packet " +
+                                    std::to_string(k) + " give " + std::to_string(end - begin));
         in.ends[k] = static_cast<std::uint64_t>(end);
     }
     in.length = n - 1;
@@ -117,7 +122,7 @@ bool take_array_column(const packet::plan_field& p, const field_objects& o, PyOb
         PyObject_CheckBuffer(PyTuple_GET_ITEM(column, 0)) && PyObject_CheckBuffer(PyTuple_GET_ITEM(column, 1))) {
         if (!take_values_buffer(p, o, PyTuple_GET_ITEM(column, 0), in)) return false;
         if (in.view.ndim != 1) return column_error(PyExc_ValueError, o, "the values of an array column are one-dimensional");
-        return take_offsets(o, PyTuple_GET_ITEM(column, 1), in);
+        return take_offsets(p, o, PyTuple_GET_ITEM(column, 1), in);
     }
     if (!single && PyObject_CheckBuffer(column)) {
         if (!fixed)
@@ -170,12 +175,22 @@ bool take_array_column(const packet::plan_field& p, const field_objects& o, PyOb
 }
 
 void write_array_packets(const compiled_recipe& r, const std::vector<column_input>& in, std::size_t count,
-                         std::uint8_t* out, u128& bytes, packing_fault& fault) {
+                         std::uint8_t* out, std::size_t capacity, u128& bytes, packing_fault& fault) {
     const std::size_t n = r.fields.size();
+    bytes = 0;
+    // Every column a single value: every packet alike, so checking one checks
+    // them all (and a count of billions costs nothing before the allocation
+    // of their bytes fails).
+    bool alike = true;
+    for (const column_input& c : in) alike = alike && c.length == no_length;
+    if (alike && out == nullptr && count > 1) {
+        write_array_packets(r, in, 1, nullptr, 0, bytes, fault);
+        bytes *= count;
+        return;
+    }
     std::vector<std::uint64_t> counts(n, 1);
     std::vector<packet::field_place> places(n);
     std::vector<std::uint8_t> scratch;
-    bytes = 0;
     auto stop = [&](std::size_t k, std::size_t i, error e, std::size_t element = SIZE_MAX) {
         fault.packet = k;
         fault.field = i;
@@ -212,6 +227,10 @@ void write_array_packets(const compiled_recipe& r, const std::vector<column_inpu
                                         "read back as " + fmt::dec(room / p.desc.bits)));
         }
         const auto size = static_cast<std::size_t>(bits / 8);
+        // (Layouts come from copied offsets: the writing pass repeats the
+        // checking pass's. Checked all the same: nothing is written past out.)
+        if (out != nullptr && bytes + size > capacity)
+            return stop(k, 0, value_error("the columns changed while they were packed"));
         std::uint8_t* packet = out == nullptr ? nullptr : out + static_cast<std::size_t>(bytes);
         for (std::size_t i = 0; i < n; ++i) {
             const packet::plan_field& p = r.fields[i];

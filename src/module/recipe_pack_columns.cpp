@@ -349,14 +349,15 @@ PyObject* fail_at(const compiled_recipe& r, const packing_fault& f) {
 }
 
 // Runs write_packets (write_array_packets for a recipe with arrays, which
-// also counts the bytes), without the lock for large streams.
+// also counts the bytes, into `stride` bytes at out), without the lock for
+// large streams.
 bool run_writer(const compiled_recipe& r, const std::vector<column_input>& in, std::uint8_t* out, std::size_t stride,
                 std::size_t count, packing_fault& fault, u128* bytes = nullptr) {
     bool out_of_memory = false;
     auto run = [&]() noexcept {
         try {
             if (r.has_arrays)
-                write_array_packets(r, in, count, out, *bytes, fault);
+                write_array_packets(r, in, count, out, stride, *bytes, fault);
             else
                 write_packets(r, in, out, stride, count, fault);
         } catch (...) {
@@ -386,7 +387,12 @@ PyObject* pack_array_columns(const compiled_recipe& r, const std::vector<column_
     if (!out) return nullptr;
     auto* data = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
     std::memset(data, 0, static_cast<std::size_t>(bytes));
-    if (!run_writer(r, in, data, 0, count, fault, &bytes)) return nullptr;
+    const u128 checked = bytes;
+    if (!run_writer(r, in, data, static_cast<std::size_t>(checked), count, fault, &bytes)) return nullptr;
+    // A buffer another thread changes between the two passes may fail now,
+    // or lay its packets out longer: reported, never returned.
+    if (fault.packet != SIZE_MAX) return fail_at(r, fault);
+    if (bytes != checked) return fail(value_error("the columns changed while they were packed"));
     return out.release();
 }
 
@@ -429,7 +435,8 @@ PyObject* recipe_pack_columns_into(PyObject* self, const call& c) {
         if (bytes > out.size())
             return fail(value_error("Buffer too small: the packets need " + fmt::dec(bytes) + " bytes, buffer has " +
                                     fmt::dec(std::uint64_t{out.size()})));
-        if (!run_writer(r, in, out.data(), 0, count, fault, &bytes)) return nullptr;
+        if (!run_writer(r, in, out.data(), out.size(), count, fault, &bytes)) return nullptr;
+        if (fault.packet != SIZE_MAX) return fail_at(r, fault);  // a buffer changed by another thread meanwhile
         Py_RETURN_NONE;
     }
     if (static_cast<u128>(count) * stride > out.size())
@@ -442,6 +449,8 @@ PyObject* recipe_pack_columns_into(PyObject* self, const call& c) {
     if (!run_writer(r, in, nullptr, stride, count, fault)) return nullptr;
     if (fault.packet != SIZE_MAX) return fail_at(r, fault);
     if (!run_writer(r, in, out.data(), stride, count, fault)) return nullptr;
+    // A column another thread changed since the check may fail now: reported.
+    if (fault.packet != SIZE_MAX) return fail_at(r, fault);
     Py_RETURN_NONE;
 }
 

@@ -40,6 +40,11 @@ int rows_getbuffer(PyObject* self, Py_buffer* view, int flags) {
     return 0;
 }
 
+PyObject* rows_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "the rows of an array field are made by Recipe.unpack_columns");
+    return nullptr;
+}
+
 void rows_dealloc(PyObject* self) {
     auto* r = reinterpret_cast<rows_object*>(self);
     PyTypeObject* type = Py_TYPE(self);
@@ -52,6 +57,7 @@ void rows_dealloc(PyObject* self) {
 
 bool add_rows_type() {
     PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(rows_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(rows_dealloc)},
         {Py_bf_getbuffer, reinterpret_cast<void*>(rows_getbuffer)},
         {0, nullptr},
@@ -71,11 +77,17 @@ PyObject* rows_view(PyObject* array, std::size_t rows, std::size_t columns) {
         Py_DECREF(type);
         return nullptr;
     }
+    ref owner(reinterpret_cast<PyObject*>(r));
+    const auto item = static_cast<std::size_t>(r->values.itemsize);
+    if (item == 0 || columns > static_cast<std::size_t>(PY_SSIZE_T_MAX) / item ||
+        rows > static_cast<std::size_t>(PY_SSIZE_T_MAX) || (columns != 0 && rows > static_cast<std::size_t>(PY_SSIZE_T_MAX) / (columns * item))) {
+        PyErr_SetString(PyExc_OverflowError, "an array field's column is too large");
+        return nullptr;
+    }
     r->shape[0] = static_cast<Py_ssize_t>(rows);
     r->shape[1] = static_cast<Py_ssize_t>(columns);
     r->strides[1] = r->values.itemsize;
     r->strides[0] = r->values.itemsize * static_cast<Py_ssize_t>(columns);
-    ref owner(reinterpret_cast<PyObject*>(r));
     if (r->values.len != r->strides[0] * r->shape[0]) {
         PyErr_SetString(PyExc_SystemError, "an array field's column has the wrong size");
         return nullptr;
