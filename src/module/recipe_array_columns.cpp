@@ -127,7 +127,7 @@ PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint
             continue;
         }
         roads[i] = p.shape.is_array() ? column_road::rows : column_road::scalar;
-        const std::size_t per_packet = p.shape.count;
+        const std::size_t per_packet = p.shape.count();
         if (count != 0 && per_packet > SIZE_MAX / count) {
             PyErr_NoMemory();
             return nullptr;
@@ -241,7 +241,7 @@ PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint
                 }
                 case column_road::rows: {
                     const std::size_t width = packet::column_width(types[i]);
-                    const std::size_t c = p.shape.count;
+                    const std::size_t c = p.shape.count();
                     std::uint8_t* row = numeric[i].data() + k * c * width;
                     const std::size_t got = packet::fill_samples(p.desc, static_cast<std::uint64_t>(pos), p.desc.bits,
                                                                  packet.data(), readable, 0, c, row, &fault.err);
@@ -287,7 +287,7 @@ PyObject* read_array_columns(const compiled_recipe& r, std::span<const std::uint
         switch (roads[i]) {
             case column_road::scalar: columns[i] = numeric[i].object(); continue;
             case column_road::rows:
-                made[i] = ref(rows_view(numeric[i].object(), count, r.fields[i].shape.count));
+                made[i] = ref(rows_view(numeric[i].object(), count, r.fields[i].shape.count()));
                 break;
             case column_road::flat: made[i] = ref(flat[i].to_pair(types[i])); break;
             case column_road::text: made[i] = ref(utf8_text ? texts[i].to_utf8_pair() : texts[i].to_list()); break;

@@ -17,7 +17,7 @@ PyObject* key_string(PyObject* s) {
 }
 
 // The dict of the snapshot for one item: what was read, as it was read.
-PyObject* snapshot_item(const field_objects& o, const packet::field_desc& d) {
+PyObject* snapshot_item(const field_objects& o, const packet::field_desc& d, PyObject* count) {
     ref item(PyDict_New());
     ref bits(PyLong_FromSize_t(d.bits));
     if (!item || !bits) return nullptr;
@@ -32,15 +32,14 @@ PyObject* snapshot_item(const field_objects& o, const packet::field_desc& d) {
         if (!offset || PyDict_SetItemString(item.get(), "offset_bits", offset.get()) < 0) return nullptr;
     }
     if (o.value && PyDict_SetItemString(item.get(), "value", o.value.get()) < 0) return nullptr;
-    if (o.count && PyDict_SetItemString(item.get(), "count", o.count.get()) < 0) return nullptr;
+    if (count && PyDict_SetItemString(item.get(), "count", count) < 0) return nullptr;
     return item.release();
 }
 
 // The shape of field i from its count as given: an int, "rest", or the name
 // of an earlier single unsigned field. Compares only strs: runs no code.
-status shape_of(compiled_recipe& c, std::size_t i) {
+status shape_of(compiled_recipe& c, std::size_t i, PyObject* count) {
     packet::plan_field& p = c.fields[i];
-    PyObject* count = c.objects[i].count.get();
     PyObject* name = c.objects[i].name.get();
     if (!PyUnicode_Check(count)) {
         std::size_t n = 0;
@@ -51,7 +50,7 @@ status shape_of(compiled_recipe& c, std::size_t i) {
             return item_fault(i, name, "a field of " + fmt::dec(std::uint64_t{n}) + " elements of " +
                                            fmt::dec(std::uint64_t{p.desc.bits}) + " bits is larger than any packet");
         p.shape.kind = packet::count_kind::fixed;
-        p.shape.count = n;
+        p.shape.n = n;
         return success();
     }
     if (PyUnicode_CompareWithASCIIString(count, "rest") == 0) {
@@ -66,8 +65,9 @@ status shape_of(compiled_recipe& c, std::size_t i) {
         if (q.shape.is_array() || q.desc.encoding != field_encoding::unsigned_int)
             return item_fault(i, name,
                               "count names '" + utf8_of(count) + "', which is not a single 'unsigned' field");
+        if (j > UINT32_MAX) return item_fault(i, name, "count names a field beyond the 2**32nd item");
         p.shape.kind = packet::count_kind::field;
-        p.shape.field = j;
+        p.shape.n = j;
         return success();
     }
     return item_fault(i, name, "count is an int, \"rest\" or the name of an earlier field; no field before this one is named '" +
@@ -84,9 +84,11 @@ status check_rest(compiled_recipe& c, std::size_t rest) {
             return item_fault(i, c.objects[i].name.get(),
                               std::string("a field after a \"rest\" array sits at the packet's end: it can have ") +
                                   (p.desc.has_offset ? "no offset_bits" : "no count but a fixed one"));
-        trailing += packet::extent_bits(p, p.shape.count);
+        trailing += packet::extent_bits(p, p.shape.count());
+        if (trailing >= (u128{1} << 63))
+            return item_fault(i, c.objects[i].name.get(), "the fields after a \"rest\" array are larger than any packet");
     }
-    c.fields[rest].shape.trailing = trailing;
+    c.fields[rest].shape.n = static_cast<std::uint64_t>(trailing);
     return success();
 }
 
@@ -106,11 +108,12 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
     c->fields.resize(n);
     c->objects.resize(n);
     std::vector<ref> dicts(n);
+    std::vector<ref> counts(n);  // each item's count as given, for its shape and the snapshot
     for (std::size_t i = 0; i < n; ++i) {
         item_view f;
         *failed = i;
         if (exact) {
-            if (status s = read_exact_item(items[i], i, f, c->objects[i].count); !s) return s.take_error();
+            if (status s = read_exact_item(items[i], i, f, counts[i]); !s) return s.take_error();
         } else {
             if (status s = refuse_exact_only_keys(items[i], i); !s) return s.take_error();
             if (status s = read_item(items[i], item_part::keys_and_value, f); !s) return s.take_error();
@@ -126,12 +129,12 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
         if (!o.name || !o.encoding_text || !o.order_text) return pending_error();
         Py_XINCREF(f.value);
         o.value = ref(f.value);
-        if (o.count) {
+        if (counts[i]) {
             c->has_arrays = true;
-            if (status s = shape_of(*c, i); !s) return s.take_error();
+            if (status s = shape_of(*c, i, counts[i].get()); !s) return s.take_error();
             c->varies = c->varies || c->fields[i].shape.varies();
         }
-        dicts[i] = ref(snapshot_item(o, f.desc));
+        dicts[i] = ref(snapshot_item(o, f.desc, counts[i].get()));
         if (!dicts[i]) return pending_error();
     }
     for (std::size_t i = 0; i < n; ++i)
@@ -147,7 +150,7 @@ result<std::unique_ptr<compiled_recipe>> compile(const item_list& items, bool ex
     packet::packet_extent extent;
     u128 needed = 0;  // bytes every field needs of a packet read at offset 0
     for (auto& p : c->fields) {
-        const u128 bits = p.shape.varies() ? 0 : packet::extent_bits(p, p.shape.count);
+        const u128 bits = p.shape.varies() ? 0 : packet::extent_bits(p, p.shape.count());
         p.position = positions.place(p.desc, bits);
         extent.add(p.desc, bits);
         if (bits != 0)

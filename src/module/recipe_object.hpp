@@ -25,7 +25,6 @@ struct field_objects {
     ref encoding_text;  // as the item gave it, for messages
     ref order_text;
     ref value;  // the item's value, or empty
-    ref count;  // the item's count as given (an int or a str), or empty
 
     field_labels labels() const noexcept { return {name.get(), encoding_text.get(), order_text.get()}; }
 };
@@ -176,12 +175,19 @@ PyObject* recipe_from_csv(PyObject* type, const call& c);
 // One packet into a new dict (base: the bit offset of the recipe's bit 0);
 // on failure, *failed is the field that failed (and *element its element,
 // for an array field; else left alone).
-result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base,
-                             std::size_t* failed = nullptr, std::size_t* element = nullptr);
+result<PyObject*> unpack_fields(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base,
+                                std::size_t* failed);
 
 // The same for a recipe with arrays (recipe_arrays.cpp).
 result<PyObject*> unpack_with_arrays(const compiled_recipe& c, std::span<const std::uint8_t> packet,
                                      std::size_t base, std::size_t* failed, std::size_t* element);
+
+PW_INLINE result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint8_t> packet,
+                                       std::size_t base, std::size_t* failed = nullptr,
+                                       std::size_t* element = nullptr) {
+    if (PW_UNLIKELY(c.has_arrays)) return unpack_with_arrays(c, packet, base, failed, element);
+    return unpack_fields(c, packet, base, failed);
+}
 
 // The columns of every packet of a stream (the unpack_columns method, and
 // Framing.read): a dict of columns, or with mask a tuple (columns, valid,

@@ -153,23 +153,23 @@ struct array_packet {
             values[i] = ref(PySequence_Tuple(v));
             if (!values[i]) return pending_error();
             counts[i] = static_cast<std::uint64_t>(PyTuple_GET_SIZE(values[i].get()));
-            if (p.shape.kind == packet::count_kind::fixed && counts[i] != p.shape.count)
-                return value_error("the field holds " + fmt::dec(std::uint64_t{p.shape.count}) + " elements, " +
+            if (p.shape.kind == packet::count_kind::fixed && counts[i] != p.shape.count())
+                return value_error("the field holds " + fmt::dec(std::uint64_t{p.shape.count()}) + " elements, " +
                                    fmt::dec(counts[i]) + (counts[i] == 1 ? " was given" : " were given"));
         }
         // A count field holds its array's length.
         for (std::size_t i = 0; i < n; ++i) {
             const packet::plan_field& p = c.fields[i];
             if (p.shape.kind != packet::count_kind::field) continue;
-            failed = p.shape.field;
+            failed = p.shape.field();
             std::uint64_t given = 0;
-            if (!to_u64(values[p.shape.field].get(), given)) return pending_error();
+            if (!to_u64(values[p.shape.field()].get(), given)) return pending_error();
             // Packed as the number compared here: a value is converted once.
-            values[p.shape.field] = ref(PyLong_FromUnsignedLongLong(given));
-            if (!values[p.shape.field]) return pending_error();
+            values[p.shape.field()] = ref(PyLong_FromUnsignedLongLong(given));
+            if (!values[p.shape.field()]) return pending_error();
             failed = i;
             if (given != counts[i])
-                return value_error("'" + utf8_of(c.objects[p.shape.field].name.get()) + "' is " + fmt::dec(given) +
+                return value_error("'" + utf8_of(c.objects[p.shape.field()].name.get()) + "' is " + fmt::dec(given) +
                                    " but " + fmt::dec(counts[i]) + (counts[i] == 1 ? " element was" : " elements were") +
                                    " given");
         }
@@ -179,7 +179,7 @@ struct array_packet {
         for (std::size_t i = 0; i < n; ++i) {
             const packet::plan_field& p = c.fields[i];
             if (p.shape.kind != packet::count_kind::rest) continue;
-            const u128 room = bits - p.shape.trailing - places[i].position;
+            const u128 room = bits - p.shape.trailing() - places[i].position;
             if (room / p.desc.bits != counts[i]) {
                 failed = i;
                 return value_error(fmt::dec(counts[i]) + " elements of " + fmt::dec(std::uint64_t{p.desc.bits}) +

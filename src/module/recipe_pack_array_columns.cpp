@@ -85,9 +85,9 @@ bool take_offsets(const packet::plan_field& p, const field_objects& o, PyObject*
             return column_error(PyExc_ValueError, o,
                                 "offsets " + std::to_string(begin) + " to " + std::to_string(end) + " of packet " +
                                     std::to_string(k) + " do not lie in the " + std::to_string(size) + " values");
-        if (p.shape.kind == packet::count_kind::fixed && static_cast<std::uint64_t>(end - begin) != p.shape.count)
+        if (p.shape.kind == packet::count_kind::fixed && static_cast<std::uint64_t>(end - begin) != p.shape.count())
             return column_error(PyExc_ValueError, o,
-                                "the field holds " + std::to_string(p.shape.count) + " elements, offsets " +
+                                "the field holds " + std::to_string(p.shape.count()) + " elements, offsets " +
                                     std::to_string(begin) + " to " + std::to_string(end) + " of packet " +
                                     std::to_string(k) + " give " + std::to_string(end - begin));
         in.ends[k] = static_cast<std::uint64_t>(end);
@@ -130,7 +130,7 @@ bool take_array_column(const packet::plan_field& p, const field_objects& o, PyOb
                                 "the column of an array whose count varies is a (values, offsets) pair or a "
                                 "sequence of sequences");
         if (!take_values_buffer(p, o, column, in)) return false;
-        const std::size_t c = p.shape.count;
+        const std::size_t c = p.shape.count();
         const auto total = static_cast<std::size_t>(in.view.len / in.view.itemsize);
         const bool rows = in.view.ndim == 2 && in.view.shape[1] == static_cast<Py_ssize_t>(c);
         if (!rows && (in.view.ndim != 1 || total % c != 0))
@@ -157,9 +157,9 @@ bool take_array_column(const packet::plan_field& p, const field_objects& o, PyOb
         ref row(PySequence_Tuple(row_object));
         if (!row) return false;
         const auto c = static_cast<std::size_t>(PyTuple_GET_SIZE(row.get()));
-        if (fixed && c != p.shape.count)
+        if (fixed && c != p.shape.count())
             return column_error(PyExc_ValueError, o,
-                                "the field holds " + std::to_string(p.shape.count) + " elements, " + std::to_string(c) +
+                                "the field holds " + std::to_string(p.shape.count()) + " elements, " + std::to_string(c) +
                                     (c == 1 ? " was given" : " were given"));
         for (std::size_t j = 0; j < c; ++j)
             if (!add_number(p, PyTuple_GET_ITEM(row.get(), static_cast<Py_ssize_t>(j)), in)) {
@@ -209,9 +209,9 @@ void write_array_packets(const compiled_recipe& r, const std::vector<column_inpu
             const packet::plan_field& p = r.fields[i];
             if (p.shape.kind != packet::count_kind::field) continue;
             std::uint64_t given = 0;
-            if (count_at(in[p.shape.field], k, given) && given != counts[i])
+            if (count_at(in[p.shape.field()], k, given) && given != counts[i])
                 return stop(k, i,
-                            value_error("'" + utf8_of(r.objects[p.shape.field].name.get()) + "' is " + fmt::dec(given) +
+                            value_error("'" + utf8_of(r.objects[p.shape.field()].name.get()) + "' is " + fmt::dec(given) +
                                         " but " + fmt::dec(counts[i]) +
                                         (counts[i] == 1 ? " element was" : " elements were") + " given"));
         }
@@ -219,7 +219,7 @@ void write_array_packets(const compiled_recipe& r, const std::vector<column_inpu
         for (std::size_t i = 0; i < n; ++i) {
             const packet::plan_field& p = r.fields[i];
             if (p.shape.kind != packet::count_kind::rest) continue;
-            const u128 room = bits - p.shape.trailing - places[i].position;
+            const u128 room = bits - p.shape.trailing() - places[i].position;
             if (room / p.desc.bits != counts[i])
                 return stop(k, i,
                             value_error(fmt::dec(counts[i]) + " elements of " + fmt::dec(std::uint64_t{p.desc.bits}) +

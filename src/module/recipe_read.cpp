@@ -8,9 +8,8 @@
 
 namespace packweaver::py {
 
-result<PyObject*> unpack_one(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base,
-                             std::size_t* failed, std::size_t* element) {
-    if (PW_UNLIKELY(c.has_arrays)) return unpack_with_arrays(c, packet, base, failed, element);
+result<PyObject*> unpack_fields(const compiled_recipe& c, std::span<const std::uint8_t> packet, std::size_t base,
+                                std::size_t* failed) {
     ref out(compat::new_presized_dict(static_cast<Py_ssize_t>(c.fields.size())));
     if (!out) return pending_error();
     for (std::size_t i = 0; i < c.fields.size(); ++i) {

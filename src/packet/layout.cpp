@@ -9,7 +9,7 @@ layout_start fixed_prefix(std::span<const plan_field> fields) noexcept {
     for (std::size_t i = 0; i < fields.size(); ++i) {
         const plan_field& p = fields[i];
         if (p.shape.is_array()) return {i, cursor};  // arrays are checked to fit each packet
-        cursor = p.position + extent_bits(p, p.shape.count);
+        cursor = p.position + extent_bits(p, p.shape.count());
     }
     return {fields.size(), cursor};
 }
@@ -25,20 +25,20 @@ std::size_t lay_out(std::span<const plan_field> fields, std::span<const std::uin
         std::uint64_t count = 1;
         switch (p.shape.kind) {
             case count_kind::one: break;
-            case count_kind::fixed: count = p.shape.count; break;
+            case count_kind::fixed: count = p.shape.count(); break;
             case count_kind::field: {
-                const plan_field& q = fields[p.shape.field];
-                const u128 at = out[p.shape.field].position;
+                const plan_field& q = fields[p.shape.field()];
+                const u128 at = out[p.shape.field()].position;
                 const u128 needed = bytes_needed(q.desc.bits, at, true);
                 if (needed > size) {
-                    stop = {p.shape.field, needed};
-                    return p.shape.field;
+                    stop = {p.shape.field(), needed};
+                    return p.shape.field();
                 }
                 count = read_number(packet, q, at, true, false);
                 break;
             }
             case count_kind::rest: {
-                const u128 fixed_end = pos + p.shape.trailing;
+                const u128 fixed_end = pos + p.shape.trailing();
                 if (fixed_end > end) {
                     stop = {i, (fixed_end + 7) / 8};
                     return i;
@@ -57,7 +57,7 @@ std::size_t lay_out(std::span<const plan_field> fields, std::span<const std::uin
                 return i;
             }
         }
-        cursor = p.shape.kind == count_kind::rest ? end - p.shape.trailing : pos + extent;
+        cursor = p.shape.kind == count_kind::rest ? end - p.shape.trailing() : pos + extent;
     }
     return fields.size();
 }
@@ -77,7 +77,7 @@ u128 lay_out_for_packing(std::span<const plan_field> fields, const std::uint64_t
     end = (end + 7) / 8 * 8;
     if (rest != SIZE_MAX) {
         // The fields after the array sit at the packet's end, as they are read.
-        u128 at = end - fields[rest].shape.trailing;
+        u128 at = end - fields[rest].shape.trailing();
         for (std::size_t i = rest + 1; i < fields.size(); ++i) {
             out[i].position = at;
             at += extent_bits(fields[i], out[i].count);

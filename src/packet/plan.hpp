@@ -78,15 +78,22 @@ enum class field_fault : std::uint8_t { none, byte_order, encoding };
 // before the fields that follow it (`trailing`: their bits), which then sit
 // at the packet's end.
 enum class count_kind : std::uint8_t { one, fixed, field, rest };
+// Packed, so that it fits beside the flags of a plan field: the plan walkers
+// step through fields of a size the multiplications of their indexes like.
+#pragma pack(push, 1)
 struct array_shape {
     count_kind kind = count_kind::one;
-    std::size_t count = 1;  // fixed
-    std::size_t field = 0;  // field
-    u128 trailing = 0;      // rest
+    // fixed: the count (1 for one value); field: that field's index; rest:
+    // the bits of the fields after it (less than 2**63, checked when compiled).
+    std::uint64_t n = 1;
 
+    std::uint64_t count() const noexcept { return n; }  // one, fixed
+    std::size_t field() const noexcept { return static_cast<std::size_t>(n); }
+    std::uint64_t trailing() const noexcept { return n; }
     bool is_array() const noexcept { return kind != count_kind::one; }
     bool varies() const noexcept { return kind == count_kind::field || kind == count_kind::rest; }
 };
+#pragma pack(pop)
 
 // One field of a plan.
 struct plan_field {
@@ -104,6 +111,7 @@ struct plan_field {
     // Elements of desc.bits each, back to back from `position`.
     array_shape shape;
 };
+static_assert(sizeof(plan_field) == 96, "a plan field keeps its size: the walkers index fields by it");
 
 // What an item's names resolved to, for the faults of a plan field.
 struct names_known {
