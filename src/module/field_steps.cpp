@@ -104,9 +104,15 @@ private:
 };
 
 PW_INLINE bool all_ascii(std::span<const std::uint8_t> b) noexcept {
-    std::uint8_t any = 0;
-    for (const std::uint8_t c : b) any |= c;
-    return any < 0x80;
+    std::uint64_t any = 0;
+    std::size_t k = 0;
+    for (; k + 8 <= b.size(); k += 8) {  // a word at a time
+        std::uint64_t w;
+        std::memcpy(&w, b.data() + k, 8);
+        any |= w;
+    }
+    for (; k < b.size(); ++k) any |= b[k];
+    return (any & 0x8080808080808080u) == 0;
 }
 
 }  // namespace
@@ -131,6 +137,28 @@ result<PyObject*> read_value_general(std::span<const std::uint8_t> packet, const
 
 }  // namespace detail
 
+bool append_one_byte_text(std::span<const std::uint8_t> bytes, text_encoding enc, std::vector<std::uint8_t>& out,
+                          std::size_t& used) {
+    // Text of one-byte encodings in ASCII is its own UTF-8 (the ISO-8859-1
+    // kernels below copy ASCII as fast).
+    const bool one_byte = enc == text_encoding::utf8 || enc == text_encoding::us_ascii ||
+                          enc == text_encoding::windows_1252;
+    if (one_byte && detail::all_ascii(bytes)) {
+        std::memcpy(detail::room(out, used, bytes.size()), bytes.data(), bytes.size());
+        used += bytes.size();
+        return true;
+    }
+    if (enc == text_encoding::iso_8859_1) {
+        // Every byte is its code point: the UTF-8 encoder's kernels for text
+        // of one byte per code point (vector loops where the processor has
+        // them) write it. They cannot fail on such text.
+        detail::vector_sink sink(out, used);
+        return static_cast<bool>(
+            encode_text(text_encoding::utf8, text_view{bytes.data(), bytes.size(), 1, false}, sink));
+    }
+    return false;
+}
+
 status read_text_utf8(std::span<const std::uint8_t> packet, const packet::plan_field& p, u128 pos, bool exact,
                       const field_labels& labels, std::vector<std::uint8_t>& out, std::size_t& used,
                       std::vector<std::uint8_t>& scratch_points) {
@@ -147,30 +175,7 @@ status read_text_utf8(std::span<const std::uint8_t> packet, const packet::plan_f
     }
     const auto bytes = packet::read_text_bytes(packet, pos, p.desc, exact, scratch);
     const text_encoding enc = text_encoding_of(p.desc.encoding);
-    // Text of one-byte encodings in ASCII is its own UTF-8.
-    const bool one_byte = enc == text_encoding::utf8 || enc == text_encoding::us_ascii ||
-                          enc == text_encoding::iso_8859_1 || enc == text_encoding::windows_1252;
-    if (one_byte && detail::all_ascii(bytes)) {
-        std::memcpy(detail::room(out, used, bytes.size()), bytes.data(), bytes.size());
-        used += bytes.size();
-        return success();
-    }
-    if (enc == text_encoding::iso_8859_1) {  // every byte is its code point: one or two bytes of UTF-8
-        std::uint8_t* const start = detail::room(out, used, 2 * bytes.size());
-        std::uint8_t* o = start;
-        // Without branches: archive text is often noise, whose bytes no
-        // predictor guesses. Both bytes are written; the second counts only
-        // for a byte from 0x80.
-        for (const std::uint8_t c : bytes) {
-            const unsigned high = c >> 7;
-            const unsigned lead = 0xC0u | (c >> 6);
-            o[0] = static_cast<std::uint8_t>(c ^ ((c ^ lead) & (0u - high)));
-            o[1] = static_cast<std::uint8_t>(0x80u | (c & 0x3Fu));
-            o += 1 + high;
-        }
-        used += static_cast<std::size_t>(o - start);
-        return success();
-    }
+    if (append_one_byte_text(bytes, enc, out, used)) return success();
     code_point_sink points(scratch_points);
     if (status s = decode_text(enc, bytes, points); PW_UNLIKELY(!s)) return s;
     detail::vector_sink sink(out, used);

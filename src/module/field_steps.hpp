@@ -139,6 +139,23 @@ PW_INLINE PyObject* number_object(const packet::decoded& d) {
     }
 }
 
+// The text of `bytes` as UTF-8 after the `used` bytes of out (counted in
+// used) when it can be written straight away: one-byte encodings in ASCII,
+// and ISO-8859-1. Returns false, writing nothing, for any other.
+bool append_one_byte_text(std::span<const std::uint8_t> bytes, text_encoding enc, std::vector<std::uint8_t>& out,
+                          std::size_t& used);
+
+// Whether text field p reads as whole bytes of the packet where they are: at
+// a whole byte, in big order, and of a one-byte encoding (the text roads
+// that need no scratch).
+PW_INLINE bool text_in_place(const packet::plan_field& p, u128 pos, bool exact) noexcept {
+    const text_encoding e = text_encoding_of(p.desc.encoding);
+    const bool one_byte = e == text_encoding::utf8 || e == text_encoding::us_ascii ||
+                          e == text_encoding::iso_8859_1 || e == text_encoding::windows_1252;
+    return one_byte && p.read_fault == packet::field_fault::none && p.desc.bits % 8 == 0 &&
+           p.desc.order == byte_order::big && (!exact || pos % 8 == 0);
+}
+
 // Reads text field p at bit `pos` and writes its value, as UTF-8, after
 // the `used` bytes of out (growing it as needed, and counting them in used),
 // in the reader's order of checks (room, the field's fault, decoding).

@@ -284,6 +284,45 @@ PyObject* read_columns(const compiled_recipe& r, std::span<const std::uint8_t> d
         }
     std::size_t decoded = 0;
     std::vector<std::uint8_t> points;  // scratch of the UTF-8 reading
+    // As UTF-8, text of one-byte encodings at a whole byte is read column by
+    // column: each value's bytes copied (ASCII) or widened (ISO-8859-1) where
+    // they lie; any other value, and any fault, takes the step of one value.
+    if (utf8_text) {
+        std::vector<std::size_t> rest;
+        for (const std::size_t i : texts) {
+            const packet::plan_field& p = r.fields[i];
+            const u128 pos = static_cast<u128>(shape.offset) + p.position;
+            if (!text_in_place(p, pos, r.exact)) {
+                rest.push_back(i);
+                continue;
+            }
+            text_column& t = text_values[i];
+            const u128 needed = packet::bytes_needed(p.desc.bits, pos, r.exact);
+            const auto start = static_cast<std::size_t>(pos / 8);  // fits: checked against each packet's size
+            const std::size_t width = p.desc.bits / 8;
+            const text_encoding enc = text_encoding_of(p.desc.encoding);
+            for (std::size_t k = 0; k < count; ++k) {
+                if (k % (16 * texts_per_check) == 16 * texts_per_check - 1 && PyErr_CheckSignals() < 0) return nullptr;
+                const std::span<const std::uint8_t> packet = shape.packet(data.data(), k);
+                if (PW_LIKELY(needed <= packet.size()) &&
+                    append_one_byte_text(packet.subspan(start, width), enc, t.utf8, t.used)) {
+                    t.ends.push_back(t.used);
+                    continue;
+                }
+                const std::size_t before = t.used;
+                status s = read_text_utf8(packet, p, pos, r.exact, r.objects[i].labels(), t.utf8, t.used, points);
+                if (!s) {
+                    if (s.err().kind == error_kind::pending) return nullptr;
+                    t.used = before;
+                    log.offer(value_fault{k, i, s.take_error()});
+                    if (!mask) break;  // later values of this field come after its fault
+                    valid[i].data()[k] = 0;
+                }
+                t.ends.push_back(t.used);
+            }
+        }
+        texts = std::move(rest);
+    }
     for (std::size_t k = 0; !texts.empty() && k < count && (mask || k <= log.first.packet); ++k) {
         const std::span<const std::uint8_t> packet = shape.packet(data.data(), k);
         for (const std::size_t i : texts) {
