@@ -43,8 +43,8 @@ std::size_t lay_out(std::span<const plan_field> fields, std::span<const std::uin
                     stop = {i, (fixed_end + 7) / 8};
                     return i;
                 }
-                // A packet holds fewer than 2**64 bits.
-                count = static_cast<std::uint64_t>((end - fixed_end) / p.desc.bits);
+                // A packet holds fewer than 2**64 bits: a 64-bit division.
+                count = static_cast<std::uint64_t>(end - fixed_end) / p.desc.bits;
                 break;
             }
         }
