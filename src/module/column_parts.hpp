@@ -61,6 +61,9 @@ private:
     bool viewed_ = false;
 };
 
+// A new array of n + 1 offsets, 0 then `ends`: 'q' when `wide`, else 'i'.
+PyObject* new_offsets(const std::vector<std::uint64_t>& ends, bool wide);
+
 // Text values of one column, owned until their list is made.
 struct text_column {
     std::vector<PyObject*> values;
@@ -91,16 +94,7 @@ struct text_column {
         const bool wide = used > static_cast<std::size_t>(INT32_MAX);
         ref data(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(utf8.data()), static_cast<Py_ssize_t>(used)));
         if (!data) return nullptr;
-        ref offsets;
-        if (wide) {
-            std::vector<std::int64_t> o(ends.size() + 1, 0);
-            for (std::size_t k = 0; k < ends.size(); ++k) o[k + 1] = static_cast<std::int64_t>(ends[k]);
-            offsets = ref(new_array('q', o.size(), o.data()));
-        } else {
-            std::vector<std::int32_t> o(ends.size() + 1, 0);
-            for (std::size_t k = 0; k < ends.size(); ++k) o[k + 1] = static_cast<std::int32_t>(ends[k]);
-            offsets = ref(new_array('i', o.size(), o.data()));
-        }
+        ref offsets(new_offsets(ends, wide));
         if (!offsets) return nullptr;
         return PyTuple_Pack(2, data.get(), offsets.get());
     }

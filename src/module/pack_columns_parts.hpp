@@ -44,6 +44,15 @@ bool column_error(PyObject* exc, const field_objects& o, const std::string& text
 // The element type of a buffer's format, or false.
 bool element_of(const Py_buffer& v, packet::element_type& out);
 
+// A numeric buffer column's view held in `in`, its element type checked for
+// the field (native numbers; floats only for float fields).
+bool take_values_buffer(const packet::plan_field& p, const field_objects& o, PyObject* object, column_input& in);
+
+// The n + 1 offsets of a (values, offsets) pair: a buffer of 32- or 64-bit
+// integers of one dimension, at least one of them (`what`: "UTF-8 text", for
+// its messages).
+bool take_offsets_buffer(PyObject* object, const field_objects& o, const char* what, std::vector<std::int64_t>& out);
+
 // One value converted for a numeric field, onto the patterns.
 bool add_number(const packet::plan_field& p, PyObject* value, column_input& in);
 

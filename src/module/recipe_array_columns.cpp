@@ -32,16 +32,7 @@ struct flat_column {
         const std::size_t total = values.size() / width;
         ref data(new_array(typecode_of(t), total, values.data()));
         if (!data) return nullptr;
-        ref offsets;
-        if (total > static_cast<std::size_t>(INT32_MAX)) {
-            std::vector<std::int64_t> o(ends.size() + 1, 0);
-            for (std::size_t k = 0; k < ends.size(); ++k) o[k + 1] = static_cast<std::int64_t>(ends[k]);
-            offsets = ref(new_array('q', o.size(), o.data()));
-        } else {
-            std::vector<std::int32_t> o(ends.size() + 1, 0);
-            for (std::size_t k = 0; k < ends.size(); ++k) o[k + 1] = static_cast<std::int32_t>(ends[k]);
-            offsets = ref(new_array('i', o.size(), o.data()));
-        }
+        ref offsets(new_offsets(ends, total > static_cast<std::size_t>(INT32_MAX)));
         if (!offsets) return nullptr;
         return PyTuple_Pack(2, data.get(), offsets.get());
     }

@@ -168,6 +168,17 @@ bool init_columns() {
 
 char typecode_of(packet::column_type t) noexcept { return typecodes[static_cast<std::size_t>(t)]; }
 
+PyObject* new_offsets(const std::vector<std::uint64_t>& ends, bool wide) {
+    if (wide) {
+        std::vector<std::int64_t> o(ends.size() + 1, 0);
+        for (std::size_t k = 0; k < ends.size(); ++k) o[k + 1] = static_cast<std::int64_t>(ends[k]);
+        return new_array('q', o.size(), o.data());
+    }
+    std::vector<std::int32_t> o(ends.size() + 1, 0);
+    for (std::size_t k = 0; k < ends.size(); ++k) o[k + 1] = static_cast<std::int32_t>(ends[k]);
+    return new_array('i', o.size(), o.data());
+}
+
 PyObject* new_array(char code, std::size_t count, const void* data) {
     std::size_t width = 0;
     for (std::size_t t = 0; t < sizeof(typecodes); ++t)

@@ -59,22 +59,10 @@ PW_INLINE std::pair<std::uint64_t, std::uint64_t> elements_of(const column_input
 }
 
 bool take_offsets(const packet::plan_field& p, const field_objects& o, PyObject* object, column_input& in) {
-    Py_buffer offsets{};
-    if (PyObject_GetBuffer(object, &offsets, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
-    struct releaser {
-        Py_buffer* v;
-        ~releaser() { PyBuffer_Release(v); }
-    } keep{&offsets};
-    packet::element_type type;
-    if (offsets.ndim != 1 || !element_of(offsets, type) ||
-        (type != packet::element_type::i32 && type != packet::element_type::i64))
-        return column_error(PyExc_TypeError, o, "the offsets of an array column are 32- or 64-bit integers");
-    const auto n = static_cast<std::size_t>(offsets.len / offsets.itemsize);
-    if (n == 0) return column_error(PyExc_ValueError, o, "the offsets of an array column have n + 1 entries, not 0");
-    auto at = [&](std::size_t k) -> std::int64_t {
-        return type == packet::element_type::i32 ? static_cast<const std::int32_t*>(offsets.buf)[k]
-                                                 : static_cast<const std::int64_t*>(offsets.buf)[k];
-    };
+    std::vector<std::int64_t> offsets;
+    if (!take_offsets_buffer(object, o, "an array column", offsets)) return false;
+    const std::size_t n = offsets.size();
+    auto at = [&](std::size_t k) { return offsets[k]; };
     const std::size_t size = in.has_view ? static_cast<std::size_t>(in.view.len / in.view.itemsize) : 0;
     if (at(0) != 0)
         return column_error(PyExc_ValueError, o, "the offsets of an array column start at 0, not " + std::to_string(at(0)));
@@ -93,21 +81,6 @@ bool take_offsets(const packet::plan_field& p, const field_objects& o, PyObject*
         in.ends[k] = static_cast<std::uint64_t>(end);
     }
     in.length = n - 1;
-    return true;
-}
-
-bool take_values_buffer(const packet::plan_field& p, const field_objects& o, PyObject* object, column_input& in) {
-    if (PyObject_GetBuffer(object, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
-    in.has_view = true;
-    if (!element_of(in.view, in.values.type))
-        return column_error(PyExc_TypeError, o,
-                            std::string("values of format '") + (in.view.format ? in.view.format : "B") +
-                                "' cannot be packed (numbers of native byte order can)");
-    const packet::value_kind kind = packet::value_kind_of(p.desc.encoding);
-    const bool float_field = kind == packet::value_kind::binary32 || kind == packet::value_kind::binary64;
-    if (packet::is_float_element(in.values.type) && !float_field)
-        return column_error(PyExc_TypeError, o, "float values for an integer field");
-    in.values.data = in.view.buf;
     return true;
 }
 

@@ -69,6 +69,41 @@ bool element_of(const Py_buffer& v, packet::element_type& out) {
     }
 }
 
+bool take_values_buffer(const packet::plan_field& p, const field_objects& o, PyObject* object, column_input& in) {
+    if (PyObject_GetBuffer(object, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
+    in.has_view = true;
+    if (!element_of(in.view, in.values.type))
+        return column_error(PyExc_TypeError, o,
+                            std::string("values of format '") + (in.view.format ? in.view.format : "B") +
+                                "' cannot be packed (numbers of native byte order can)");
+    const packet::value_kind kind = packet::value_kind_of(p.desc.encoding);
+    const bool float_field = kind == packet::value_kind::binary32 || kind == packet::value_kind::binary64;
+    if (packet::is_float_element(in.values.type) && !float_field)
+        return column_error(PyExc_TypeError, o, "float values for an integer field");
+    in.values.data = in.view.buf;
+    return true;
+}
+
+bool take_offsets_buffer(PyObject* object, const field_objects& o, const char* what, std::vector<std::int64_t>& out) {
+    Py_buffer offsets{};
+    if (PyObject_GetBuffer(object, &offsets, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
+    struct releaser {
+        Py_buffer* v;
+        ~releaser() { PyBuffer_Release(v); }
+    } keep{&offsets};
+    packet::element_type type;
+    if (offsets.ndim != 1 || !element_of(offsets, type) ||
+        (type != packet::element_type::i32 && type != packet::element_type::i64))
+        return column_error(PyExc_TypeError, o, std::string("the offsets of ") + what + " are 32- or 64-bit integers");
+    const auto n = static_cast<std::size_t>(offsets.len / offsets.itemsize);
+    if (n == 0) return column_error(PyExc_ValueError, o, std::string("the offsets of ") + what + " have n + 1 entries, not 0");
+    out.resize(n);
+    for (std::size_t k = 0; k < n; ++k)
+        out[k] = type == packet::element_type::i32 ? static_cast<const std::int32_t*>(offsets.buf)[k]
+                                                   : static_cast<const std::int64_t*>(offsets.buf)[k];
+    return true;
+}
+
 namespace {
 
 // A text value encoded onto the column's bytes.
@@ -94,25 +129,16 @@ bool add_text(const packet::plan_field& p, PyObject* value, column_input& in) {
 // with text="utf8"): each value re-encoded for the field.
 bool add_utf8_pair(const packet::plan_field& p, const field_objects& o, PyObject* pair, column_input& in,
                    std::size_t& k_failed) {
-    Py_buffer data{}, offsets{};
+    Py_buffer data{};
     if (PyObject_GetBuffer(PyTuple_GET_ITEM(pair, 0), &data, PyBUF_C_CONTIGUOUS) < 0) return false;
     struct releaser {
         Py_buffer* v;
-        ~releaser() {
-            if (v->obj) PyBuffer_Release(v);
-        }
-    } keep_data{&data}, keep_offsets{&offsets};
-    if (PyObject_GetBuffer(PyTuple_GET_ITEM(pair, 1), &offsets, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
-    packet::element_type type;
-    if (offsets.ndim != 1 || !element_of(offsets, type) ||
-        (type != packet::element_type::i32 && type != packet::element_type::i64))
-        return column_error(PyExc_TypeError, o, "the offsets of UTF-8 text are 32- or 64-bit integers");
-    const auto n = static_cast<std::size_t>(offsets.len / offsets.itemsize);
-    if (n == 0) return column_error(PyExc_ValueError, o, "the offsets of UTF-8 text have n + 1 entries, not 0");
-    auto at = [&](std::size_t k) -> std::int64_t {
-        return type == packet::element_type::i32 ? static_cast<const std::int32_t*>(offsets.buf)[k]
-                                                 : static_cast<const std::int64_t*>(offsets.buf)[k];
-    };
+        ~releaser() { PyBuffer_Release(v); }
+    } keep_data{&data};
+    std::vector<std::int64_t> offsets;
+    if (!take_offsets_buffer(PyTuple_GET_ITEM(pair, 1), o, "UTF-8 text", offsets)) return false;
+    const std::size_t n = offsets.size();
+    auto at = [&](std::size_t k) { return offsets[k]; };
     const auto size = static_cast<std::int64_t>(data.len);
     const auto* bytes = static_cast<const std::uint8_t*>(data.buf);
     std::vector<std::uint8_t> points;
@@ -160,20 +186,10 @@ bool take_column(const packet::plan_field& p, const field_objects& o, PyObject* 
         PyObject_CheckBuffer(PyTuple_GET_ITEM(column, 0)) && PyObject_CheckBuffer(PyTuple_GET_ITEM(column, 1)))
         return add_utf8_pair(p, o, column, in, k_failed);
     if (!in.text && PyObject_CheckBuffer(column)) {
-        if (PyObject_GetBuffer(column, &in.view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return false;
-        in.has_view = true;
+        if (!take_values_buffer(p, o, column, in)) return false;
         if (in.view.ndim > 1)
             return column_error(PyExc_ValueError, o, "a column is one value per packet, not " +
                                                          std::to_string(in.view.ndim) + "-dimensional");
-        if (!element_of(in.view, in.values.type))
-            return column_error(PyExc_TypeError, o,
-                                std::string("values of format '") + (in.view.format ? in.view.format : "B") +
-                                    "' cannot be packed (numbers of native byte order can)");
-        const packet::value_kind kind = packet::value_kind_of(p.desc.encoding);
-        const bool float_field = kind == packet::value_kind::binary32 || kind == packet::value_kind::binary64;
-        if (packet::is_float_element(in.values.type) && !float_field)
-            return column_error(PyExc_TypeError, o, "float values for an integer field");
-        in.values.data = in.view.buf;
         in.values.repeat = in.view.ndim == 0;
         in.length = in.view.ndim == 0 ? no_length : static_cast<std::size_t>(in.view.len / in.view.itemsize);
         return true;
