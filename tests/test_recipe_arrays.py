@@ -231,6 +231,37 @@ def test_variable_length_samples_read_as_ccsdspy_reads_them(sample):
     assert [r.unpack(data[o:o + n]) for o, n in zip(index.offsets, index.lengths)] == list(r.iter_unpack(data, index))
 
 
+@needs_data
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("order", ["big", "little"])
+def test_fixed_arrays_read_as_ccsdspy_reads_them(order, tmp_path):
+    """Fixed shapes, ccsdspy's PacketArray with an int shape, on packets of random contents."""
+    fields = [("volts", 16, "uint", 3), ("temps", 8, "int", 2), ("flags", 32, "uint", None), ("raw", 12, "uint", 4)]
+    # (ccsdspy would swap the bytes of 12-bit elements too: those stay big.)
+    theirs = ccsdspy.FixedLength([
+        ccsdspy.PacketArray(name=n, data_type=t, bit_length=b, array_shape=c, byte_order=order if b % 8 == 0 else "big")
+        if c else ccsdspy.PacketField(name=n, data_type=t, bit_length=b, byte_order=order)
+        for n, b, t, c in fields])
+    body = [item(n, b, "unsigned" if t == "uint" else "twos_complement",
+                 **({"count": c} if c else {}), **({"byte_order": order} if b % 8 == 0 else {}))
+            for n, b, t, c in fields]
+    r = pw.Recipe([item(name, bits) for name, bits in HEADER] + body)
+    rng = np.random.default_rng(7)
+    packets = []
+    for k in range(50):
+        body_bytes = rng.integers(0, 256, r.size - 6, dtype=np.uint8).tobytes()
+        packets.append(struct.pack(">HHH", 0x0800 | 42, 0xC000 | k, r.size - 7) + body_bytes)
+    path = tmp_path / "fixed.bin"
+    path.write_bytes(b"".join(packets))
+    want = theirs.load(path, include_primary_header=True)
+    got = r.unpack_columns(path.read_bytes())
+    for name, _, _, count in fields:
+        assert np.array_equal(np.asarray(got[name]), want[name]), name
+        if count:
+            assert np.asarray(got[name]).shape == (50, count)
+    assert r.pack_columns(got) == path.read_bytes()
+
+
 # ---- columns that NumPy and pyarrow take as they are ----
 
 def test_columns_are_taken_without_a_copy():
