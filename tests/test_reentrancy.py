@@ -450,7 +450,12 @@ def test_recursion_through_a_hook(call, stack):
 INTERRUPTED = '''
 import _thread
 import random
+import signal
 import time
+
+# Ctrl-C raises KeyboardInterrupt here whatever the parent left (a shell starts
+# background jobs with SIGINT ignored, and interrupt_main then does nothing).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 r = pw.Recipe({recipe})
 count = {count}
