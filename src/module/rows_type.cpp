@@ -62,8 +62,8 @@ bool add_rows_type() {
         {Py_bf_getbuffer, reinterpret_cast<void*>(rows_getbuffer)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"packweaver.Rows", sizeof(rows_object), 0, Py_TPFLAGS_DEFAULT, slots};
-    rows_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    PyType_Spec type_spec = {"packweaver.Rows", sizeof(rows_object), 0, Py_TPFLAGS_DEFAULT, slots};
+    rows_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     return rows_type != nullptr;
 }
 
